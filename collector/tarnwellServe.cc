@@ -1,0 +1,510 @@
+// The serving loop and the slot table.
+
+#include "tarnwellServe.h"
+
+#include <brellis/err.h>
+#include <brellis/file.h>
+#include <brellis/hostinfo.h>
+#include <brellis/log.h>
+#include <brellis/preference.h>
+#include <brellis/str.h>
+#include <brellis/timeutil.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tarnwell.h"
+
+extern int32_t numClients;
+extern const char *postProcessScript;
+extern bool postProcessScriptGiven;
+
+namespace {
+
+// The four octets of a host-order address, most significant first.
+#define IP_OCTETS(ip) ((ip) >> 24) & 0xFF, ((ip) >> 16) & 0xFF, ((ip) >> 8) & 0xFF, (ip) & 0xFF
+
+uint64_t MonotonicMicros() { return HostinfoSystemTimerPosix() / 1000; }
+
+bool NeedsNoQuoting(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         strchr("/._+,:@=%-", c) != nullptr;
+}
+
+}  // namespace
+
+std::string TarnwellShellQuote(const std::string &text) {
+  bool plain = !text.empty();
+  for (char c : text) {
+    plain = plain && NeedsNoQuoting(c);
+  }
+  if (plain) {
+    return text;
+  }
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  out += "'";
+  return out;
+}
+
+Collector::Collector(CollectorConfig config) : config_(std::move(config)) {
+  if (!config_.now) {
+    config_.now = MonotonicMicros;
+  }
+}
+
+Collector::~Collector() {
+  if (slots_ == nullptr) {
+    return;
+  }
+  // Dumps still in progress stay on disk for the operator to look at.
+  for (int32_t i = 0; i < config_.numClients; i++) {
+    if (FileIO_IsValid(&slots_[i].fd)) {
+      FileIO_Close(&slots_[i].fd);
+    }
+    free(slots_[i].path);
+  }
+  free(slots_);
+}
+
+bool Collector::AllocateSlots() {
+  if (config_.numClients <= 0) {
+    return false;
+  }
+  // calloc refuses a count whose size cannot be represented, so a huge count
+  // never yields a smaller table.
+  slots_ = static_cast<CoreDumpInfo *>(
+      calloc(static_cast<size_t>(config_.numClients), sizeof(CoreDumpInfo)));
+  if (slots_ == nullptr) {
+    return false;
+  }
+  for (int32_t i = 0; i < config_.numClients; i++) {
+    FileIO_Invalidate(&slots_[i].fd);
+  }
+  lastSweep_ = config_.now();
+  return true;
+}
+
+void Collector::ResetSlot(CoreDumpInfo *slot) {
+  free(slot->path);
+  memset(slot, 0, sizeof *slot);
+  FileIO_Invalidate(&slot->fd);
+}
+
+void Collector::Trace(const DumpMsgHeader &hdr, size_t len, uint32_t ip) {
+  uint32_t mb = hdr.dataOffset >> 20;
+  if (hdr.msgType == DUMP_MSG_DATA && mb <= lastTracedMB_) {
+    return;
+  }
+  lastTracedMB_ = mb;
+  // Computed in 32 bits, as the figures always were.
+  uint32_t end = hdr.dataOffset + static_cast<uint32_t>(len);
+  Log_Info("ip:%x)msg: type=%d len=%d dataOffset=%d dataLength=%d kB=%d MB=%d\n", ip,
+           static_cast<int>(hdr.msgType), static_cast<int>(len),
+           static_cast<int>(hdr.dataOffset), static_cast<int>(hdr.dataLength),
+           static_cast<int>(end >> 10), static_cast<int>(end >> 20));
+}
+
+bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip,
+                               uint8_t reply[DUMP_MSG_HEADER_SIZE]) {
+  if (len < DUMP_MSG_HEADER_SIZE) {
+    // Not a request at all; on UDP an empty datagram is no end of anything.
+    Log_Info("ip:%x)Dropping a datagram of %d bytes, shorter than the %d-byte header.\n", ip,
+             static_cast<int>(len), DUMP_MSG_HEADER_SIZE);
+    return false;
+  }
+  DumpMsgHeader hdr;
+  DumpMsg_Decode(buf, &hdr);
+  if (config_.verbose) {
+    Trace(hdr, len, ip);
+  }
+  if (hdr.magic != DUMP_MSG_MAGIC) {
+    Log_Info("Bad magic:%#x. Expected:%#x\n", hdr.magic, DUMP_MSG_MAGIC);
+    Log_Info("Skipping bad packet.\n");
+    return false;
+  }
+
+  memcpy(reply, buf, DUMP_MSG_HEADER_SIZE);
+  uint32_t status;
+  uint32_t replySlot = hdr.slot;
+  switch (hdr.msgType) {
+    case DUMP_MSG_INIT:
+      status = HandleInit(hdr, ip, &replySlot);
+      break;
+    case DUMP_MSG_DATA:
+      status = HandleData(hdr, buf + DUMP_MSG_HEADER_SIZE, len - DUMP_MSG_HEADER_SIZE, ip);
+      break;
+    case DUMP_MSG_DONE:
+      status = HandleDone(hdr, ip);
+      break;
+    case DUMP_MSG_STATUS_CHECK:
+      if (config_.verbose) {
+        Log_Info("ip:%x)message type: 'staus check'.\n", ip);
+      }
+      Log_Info("Posting back a status check reply to %u.%u.%u.%u\n", IP_OCTETS(ip));
+      status = DUMP_STATUS_SUCCESS;
+      break;
+    default:
+      Log_Info("ip:%x)Unknown message type:%d\n", ip, static_cast<int>(hdr.msgType));
+      status = hxk_not_supported;
+      break;
+  }
+  DumpMsg_PutU32(reply + DUMP_MSG_OFF_STATUS, status);
+  DumpMsg_PutU32(reply + DUMP_MSG_OFF_SLOT, replySlot);
+  if (config_.verbose) {
+    Log_Info("ip:%x)Sending reply with status %#x\n", ip, status);
+  }
+  return true;
+}
+
+uint32_t Collector::HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *replySlot) {
+  if (config_.verbose) {
+    Log_Info("ip:%x)msg type: 'init'.\n", ip);
+  }
+  if (hdr.timestamp == 0) {
+    // A slot holding timestamp 0 counts as free and would be taken again,
+    // leaking its open file.
+    Log_Info("ip:%x)Refusing init with timestamp 0: a dump needs a non-zero timestamp.\n", ip);
+    return hxk_failure;
+  }
+
+  int32_t index = -1;
+  for (int32_t i = 0; i < config_.numClients; i++) {
+    const CoreDumpInfo &s = slots_[i];
+    if (s.timestamp == 0) {
+      if (index < 0) {
+        index = i;
+      }
+    } else if (s.ip == ip && s.timestamp == hdr.timestamp) {
+      Log_Info("IP (%u.%u.%u.%u) and timestamp (%lld) match slot %d. Using old core file.\n",
+               IP_OCTETS(ip), static_cast<long long>(hdr.timestamp), i);
+      *replySlot = static_cast<uint32_t>(s.slot);
+      return DUMP_STATUS_SUCCESS;
+    }
+  }
+  if (index < 0) {
+    Log_Info("Didn't find an index. Returning hxk_limit_exceeded.\n");
+    return hxk_limit_exceeded;
+  }
+  if (config_.verbose) {
+    Log_Info("ip:%x)Using coredump index %d.\n", ip, index);
+  }
+
+  char *dir = Str_Asprintf(nullptr, "%s%s%u%s%u%s%u%s%u", config_.coreDir.c_str(), pathsep,
+                           ip >> 24, pathsep, (ip >> 16) & 0xFF, pathsep, (ip >> 8) & 0xFF,
+                           pathsep, ip & 0xFF);
+  if (dir == nullptr) {
+    TarnwellFatal("Out of memory. Couldn't allocate space for core dir path.\n");
+  }
+  if (!File_CreateDirectoryHierarchy(dir, nullptr)) {
+    Log_Info("Error creating directory \"%s\"\n", dir);
+  }
+  TimeUtil_Date date;
+  TimeUtil_GetBrokenDownTime(true, &date);
+
+  CoreDumpInfo &slot = slots_[index];
+  char name[TARNWELL_PATH_MAX];
+  FileIOResult result = FILEIO_ERROR;
+  for (int counter = 0; counter < 256; counter++) {
+    int n = Str_Snprintf(name, sizeof name, "%s%szdump_%d.%d.%d.%d-%d-%02d-%02d-%02d_%02d-%d", dir,
+                         pathsep, IP_OCTETS(ip), date.year, date.month, date.day, date.hour,
+                         date.minute, counter);
+    if (n < 0) {
+      // Never create a file under a name cut short: it would be another name.
+      result = FILEIO_FILE_NAME_TOO_LONG;
+      break;
+    }
+    result = FileIO_Create(&slot.fd, name, FILEIO_OPEN_ACCESS_READ | FILEIO_OPEN_ACCESS_WRITE,
+                           FILEIO_OPEN_CREATE_SAFE, 0555);
+    if (result == FILEIO_OPEN_ERROR_EXIST) {
+      if (config_.verbose) {
+        Log_Info("File name %s exists, trying next one.\n", name);
+      }
+      result = FILEIO_ERROR;  // what is reported if every name is taken
+      continue;
+    }
+    break;
+  }
+  free(dir);
+
+  if (result == FILEIO_SUCCESS) {
+    Log_Info("Opened new coredump file:%s for %u.%u.%u.%u in slot %d.\n", name, IP_OCTETS(ip),
+             index);
+    slot.path = Str_SafeAsprintf(nullptr, "%s", name);
+    slot.ip = ip;
+    slot.timestamp = hdr.timestamp;
+    slot.slot = index;
+    slot.lastActivity = config_.now();
+    *replySlot = static_cast<uint32_t>(index);
+    return DUMP_STATUS_SUCCESS;
+  }
+  Log_Info(
+      "Error opening new file %s (%s). Make sure that you have permissions to create files in "
+      "%s directory\n",
+      name, FileIO_MsgError(result), config_.coreDir.c_str());
+  if (result == FILEIO_ERROR) {
+    Log_Info("Got FILEIO_ERROR while creating file. returning hxk_limit_exceeded.\n");
+    return hxk_limit_exceeded;
+  }
+  return hxk_failure;
+}
+
+CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
+                                    uint64_t *previousActivity) {
+  if (hdr.dumpId >= static_cast<uint32_t>(config_.numClients)) {
+    Log_Info("ip:%x)Invalid dumpID %d\n", ip, static_cast<int>(hdr.dumpId));
+    return nullptr;
+  }
+  CoreDumpInfo &s = slots_[hdr.dumpId];
+  if (s.ip != ip) {
+    Log_Info("Invalid IP for slot:%d. msg IP:%u.%u.%u.%u != saved IP:%u.%u.%u.%u.\n", s.slot,
+             IP_OCTETS(ip), IP_OCTETS(s.ip));
+    return nullptr;
+  }
+  if (s.timestamp != hdr.timestamp) {
+    Log_Info("%u.%u.%u.%u)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n",
+             IP_OCTETS(s.ip), s.slot, static_cast<long long>(hdr.timestamp),
+             static_cast<long long>(s.timestamp));
+    return nullptr;
+  }
+  if (previousActivity != nullptr) {
+    *previousActivity = s.lastActivity;
+  }
+  s.lastActivity = config_.now();
+  return &s;
+}
+
+uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload,
+                               size_t payloadLen, uint32_t ip) {
+  uint64_t previous = 0;
+  CoreDumpInfo *s = LookupSlot(hdr, ip, &previous);
+  if (s == nullptr) {
+    return hxk_bad_param;
+  }
+  if (FileIO_Seek(&s->fd, hdr.dataOffset, FILEIO_SEEK_BEGIN) < 0) {
+    Log_Info("Error seeking in file (%s)\n", s->path);
+    return hxk_io_error;
+  }
+  if (hdr.dataLength > payloadLen) {
+    Log_Info("dataLength (%u) bigger than it should be (%u).\n", hdr.dataLength,
+             static_cast<unsigned>(payloadLen));
+    return hxk_io_error;
+  }
+  size_t written = 0;
+  FileIO_Write(&s->fd, payload, payloadLen, &written);
+  if (written != payloadLen) {
+    Log_Info(
+        "Error: did not write full buffer to file (%s). Tried to write %u bytes. Only %u "
+        "written.\n",
+        s->path, static_cast<unsigned>(payloadLen), static_cast<unsigned>(written));
+    return hxk_io_error;
+  }
+  if (config_.verbose) {
+    Log_Info("ip:%x)Wrote %d bytes to file @ %d (%llu usec since last)\n", ip,
+             static_cast<int>(written), static_cast<int>(hdr.dataOffset),
+             static_cast<unsigned long long>(s->lastActivity - previous));
+  }
+  return DUMP_STATUS_SUCCESS;
+}
+
+uint32_t Collector::HandleDone(const DumpMsgHeader &hdr, uint32_t ip) {
+  if (config_.verbose) {
+    Log_Info("ip:%x)message type: 'done'.\n", ip);
+  }
+  CoreDumpInfo *s = LookupSlot(hdr, ip, nullptr);
+  if (s == nullptr) {
+    return DUMP_STATUS_SUCCESS;
+  }
+  Log_Info("Dump finished successfully for %u.%u.%u.%u, slot %d, file:%s.\n", IP_OCTETS(ip),
+           static_cast<int>(hdr.dumpId), s->path);
+  if (FileIO_Close(&s->fd)) {
+    Log_Info("Error closing file (%s)\n", s->path);
+  }
+  if (config_.script != nullptr) {
+    PostProcess(*s);
+  }
+  ResetSlot(s);
+  return DUMP_STATUS_SUCCESS;
+}
+
+void Collector::PostProcess(const CoreDumpInfo &slot) {
+  pid_t pid = fork();
+  if (pid < 0) {
+    Log_Info("Cannot fork for post processing %u.%u.%u.%u, slot %d: %s.\n", IP_OCTETS(slot.ip),
+             slot.slot, Err_Errno2String(errno));
+    return;
+  }
+  if (pid > 0) {
+    return;  // SIGCHLD is ignored: the child is reaped without waiting
+  }
+
+  // The child runs one script and ends; it must not serve the port, and
+  // system() needs SIGCHLD back to report the script's real status.
+  if (config_.socketFd >= 0) {
+    close(config_.socketFd);
+  }
+  signal(SIGCHLD, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  std::string script = TarnwellShellQuote(config_.script);
+  std::string dump = TarnwellShellQuote(slot.path);
+  std::string log = TarnwellShellQuote(config_.logFile);
+  char *command = Str_Asprintf(nullptr, "%s %s >> %s", script.c_str(), dump.c_str(), log.c_str());
+  if (command == nullptr) {
+    Log_Info("Out of memory!. Couldn't allocate space for post-processing command.\n");
+    _exit(0);
+  }
+  Log_Info("Post-processing %u.%u.%u.%u, slot %d: '%s'\n", IP_OCTETS(slot.ip), slot.slot,
+           command);
+  int rc = system(command);
+  if (rc < 0) {
+    Log_Info("Error while post-processing %u.%u.%u.%u, slot %d: %s.\n", IP_OCTETS(slot.ip),
+             slot.slot, Err_Errno2String(errno));
+  } else {
+    Log_Info("Error while post-processing %u.%u.%u.%u, slot %d: rc=%d.\n", IP_OCTETS(slot.ip),
+             slot.slot, rc);
+  }
+  free(command);
+  _exit(0);
+}
+
+void Collector::IdleSweep() {
+  uint64_t now = config_.now();
+  lastSweep_ = now;
+  for (int32_t i = 0; i < config_.numClients; i++) {
+    CoreDumpInfo &s = slots_[i];
+    if (s.ip == 0) {
+      continue;
+    }
+    uint64_t idle = now - s.lastActivity;
+    if (idle <= kIdleTimeoutMicros) {
+      continue;
+    }
+    Log_Info(
+        "Client at %u.%u.%u.%u has been idle for %d seconds. Timeout is %d seconds. Removing "
+        "partial dump %s from slot %d.\n",
+        IP_OCTETS(s.ip), static_cast<int>(idle / 1000000), static_cast<int>(kIdleTimeoutMicros / 1000000),
+        s.path, i);
+    if (FileIO_Close(&s.fd)) {
+      Log_Info("Error closing file (%s)\n", s.path);
+    }
+    // Only the name we created goes; a link planted there is not followed.
+    if (File_UnlinkNoFollow(s.path) != 0) {
+      Log_Info("Failed to unlink file (%s).\n", s.path);
+    }
+    ResetSlot(&s);
+  }
+}
+
+void Collector::SweepIfDue() {
+  if (config_.now() - lastSweep_ >= kSweepIntervalMicros) {
+    IdleSweep();
+  }
+}
+
+extern "C" int TarnwellServe(void) {
+  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (sock < 0) {
+    TarnwellFatal("Couldn't create socket (returned %d): %s\n", sock, Err_Errno2String(errno));
+  }
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(tarnwellPort));
+  memcpy(&addr.sin_addr, tarnwellIpAddr, sizeof tarnwellIpAddr);
+  if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+    TarnwellFatal("Couldn't bind socket to port %d: %s\n", tarnwellPort, Err_Errno2String(errno));
+  }
+
+  CollectorConfig config;
+  config.coreDir = tarnwellCoreDir;
+  config.logFile = tarnwellLogFile;
+  config.script = postProcessScriptGiven ? postProcessScript : nullptr;
+  config.numClients = numClients;
+  config.verbose = _verbose != 0;
+  config.socketFd = sock;
+  Collector collector(std::move(config));
+  if (!collector.AllocateSlots()) {
+    TarnwellFatal("Could not allocate memory for tarnwellCoreDumpInfo\n");
+  }
+
+  // The stop signals are only let in while waiting, so one that arrives
+  // just before the wait still ends it at once.
+  sigset_t stopSignals;
+  sigset_t waitMask;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+  sigdelset(&waitMask, SIGTERM);
+  sigdelset(&waitMask, SIGINT);
+
+  uint8_t buf[DUMP_MSG_MAX_DATAGRAM];
+  uint8_t reply[DUMP_MSG_HEADER_SIZE];
+  for (;;) {
+    if (stopTarnwell) {
+      Log_Info("Stopping network coredump server now.\n");
+      break;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(sock, &readable);
+    struct timespec timeout = {5, 0};
+    int ready = pselect(sock + 1, &readable, nullptr, nullptr, &timeout, &waitMask);
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      TarnwellFatal("Select error: %s.\n", Err_Errno2String(errno));
+    }
+    if (ready == 0) {
+      collector.IdleSweep();
+      continue;
+    }
+    struct sockaddr_in from;
+    socklen_t fromLen = sizeof from;
+    ssize_t len = recvfrom(sock, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from),
+                           &fromLen);
+    if (len < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+        continue;
+      }
+      TarnwellFatal("Recvfrom error:%s.\n", Err_Errno2String(errno));
+    }
+    uint32_t ip = ntohl(from.sin_addr.s_addr);
+    if (collector.HandleDatagram(buf, static_cast<size_t>(len), ip, reply)) {
+      ssize_t sent = sendto(sock, reply, sizeof reply, 0,
+                            reinterpret_cast<struct sockaddr *>(&from), fromLen);
+      if (sent < 0) {
+        Log_Info("Error sending reply: %s.\n", Err_Errno2String(errno));
+      } else if (static_cast<size_t>(sent) < sizeof reply) {
+        Log_Info(
+            "Error: did not send full buffer (socket %d). Tried to send %u bytes. Only %u "
+            "sent.\n",
+            sock, static_cast<unsigned>(sizeof reply), static_cast<unsigned>(sent));
+      }
+    }
+    collector.SweepIfDue();
+  }
+  sigprocmask(SIG_SETMASK, &waitMask, nullptr);
+  close(sock);
+  Preference_Exit();
+  return 0;
+}

@@ -1,0 +1,82 @@
+// The collector's side of the dump protocol: the slot table and the handling
+// of one request. The socket loop (TarnwellServe) feeds datagrams in; tests
+// drive the same code directly.
+#ifndef TARNWELL_TARNWELL_SERVE_H
+#define TARNWELL_TARNWELL_SERVE_H
+
+#include <brellis/fileIO.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "dumpProtocol.h"
+
+// One dump in progress.
+struct CoreDumpInfo {
+  FileIODescriptor fd;    // the open dump file; invalid when the slot is free
+  int64_t timestamp;      // of the init that took the slot; 0 = free for init
+  uint32_t ip;            // sender, host byte order; 0 = not swept
+  char *path;             // owned full path of the dump file
+  int32_t slot;           // the slot's own index
+  uint64_t lastActivity;  // monotonic microseconds of the last accepted request
+};
+
+struct CollectorConfig {
+  std::string coreDir;
+  std::string logFile;
+  const char *script = nullptr;  // post-processing script, or null
+  int32_t numClients = 1024;
+  bool verbose = false;
+  int socketFd = -1;  // closed in post-processing children
+  // Monotonic microseconds; replaceable so the idle sweep can be tested.
+  std::function<uint64_t()> now;
+};
+
+class Collector {
+ public:
+  static constexpr uint64_t kIdleTimeoutMicros = 60'000'000;
+  static constexpr uint64_t kSweepIntervalMicros = 5'000'000;
+
+  explicit Collector(CollectorConfig config);
+  ~Collector();
+  Collector(const Collector &) = delete;
+  Collector &operator=(const Collector &) = delete;
+
+  // Allocates and resets the slot table; false when it cannot be had.
+  bool AllocateSlots();
+
+  // Handles one datagram from senderIp (host byte order). Returns true and
+  // fills the 48-byte reply when one is to be sent.
+  bool HandleDatagram(const uint8_t *buf, size_t len, uint32_t senderIp,
+                      uint8_t reply[DUMP_MSG_HEADER_SIZE]);
+
+  // Drops slots idle for more than the timeout, removing their partial files.
+  void IdleSweep();
+  // Runs the sweep when the sweep interval has passed since the last one.
+  void SweepIfDue();
+
+  const CoreDumpInfo &Slot(int32_t index) const { return slots_[index]; }
+  int32_t NumClients() const { return config_.numClients; }
+
+ private:
+  uint32_t HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *replySlot);
+  uint32_t HandleData(const DumpMsgHeader &hdr, const uint8_t *payload, size_t payloadLen,
+                      uint32_t ip);
+  uint32_t HandleDone(const DumpMsgHeader &hdr, uint32_t ip);
+  CoreDumpInfo *LookupSlot(const DumpMsgHeader &hdr, uint32_t ip, uint64_t *previousActivity);
+  void ResetSlot(CoreDumpInfo *slot);
+  void PostProcess(const CoreDumpInfo &slot);
+  void Trace(const DumpMsgHeader &hdr, size_t len, uint32_t ip);
+
+  CollectorConfig config_;
+  CoreDumpInfo *slots_ = nullptr;
+  uint32_t lastTracedMB_ = 0;
+  uint64_t lastSweep_ = 0;
+};
+
+// Quotes text for the shell unless it holds only characters that need none.
+std::string TarnwellShellQuote(const std::string &text);
+
+#endif  // TARNWELL_TARNWELL_SERVE_H

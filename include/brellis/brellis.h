@@ -1,0 +1,19 @@
+/*
+ * brellis: the portable support library. Includes every public module.
+ */
+#ifndef BRELLIS_BRELLIS_H
+#define BRELLIS_BRELLIS_H
+
+#include <brellis/err.h>
+#include <brellis/file.h>
+#include <brellis/fileIO.h>
+#include <brellis/hostinfo.h>
+#include <brellis/log.h>
+#include <brellis/panic.h>
+#include <brellis/preference.h>
+#include <brellis/str.h>
+#include <brellis/timeutil.h>
+#include <brellis/util.h>
+#include <brellis/vthreadBase.h>
+
+#endif /* BRELLIS_BRELLIS_H */

@@ -1,0 +1,170 @@
+// The slot table driven directly, with a clock the test moves.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "harness.h"
+#include "tarnwellServe.h"
+
+namespace {
+
+using harness::Request;
+using harness::SlotOf;
+using harness::Status;
+
+constexpr uint32_t kSender = 0x0A010203;  // 10.1.2.3
+constexpr uint32_t kOther = 0x0A010204;
+
+class SlotTableTest : public ::testing::Test {
+ protected:
+  void Make(int32_t slots) {
+    CollectorConfig config;
+    config.coreDir = tmp.path();
+    config.logFile = tmp.path() + "/log";
+    config.numClients = slots;
+    config.now = [this] { return clock; };
+    collector = std::make_unique<Collector>(std::move(config));
+    ASSERT_TRUE(collector->AllocateSlots());
+  }
+
+  std::vector<uint8_t> Handle(const std::vector<uint8_t> &req, uint32_t ip) {
+    std::vector<uint8_t> reply(DUMP_MSG_HEADER_SIZE);
+    if (!collector->HandleDatagram(req.data(), req.size(), ip, reply.data())) {
+      return {};
+    }
+    return reply;
+  }
+
+  testsupport::TempDir tmp;
+  uint64_t clock = 1'000'000'000;
+  std::unique_ptr<Collector> collector;
+};
+
+TEST_F(SlotTableTest, InitTakesTheFirstFreeSlotAndFillsIt) {
+  Make(4);
+  auto r = Handle(Request(DUMP_MSG_INIT, 5), kSender);
+  ASSERT_EQ(Status(r), 0u);
+  EXPECT_EQ(SlotOf(r), 0u);
+  const CoreDumpInfo &s = collector->Slot(0);
+  EXPECT_TRUE(FileIO_IsValid(&s.fd));
+  EXPECT_EQ(s.timestamp, 5);
+  EXPECT_EQ(s.ip, kSender);
+  EXPECT_EQ(s.slot, 0);
+  EXPECT_EQ(s.lastActivity, clock);
+  ASSERT_NE(s.path, nullptr);
+  EXPECT_EQ(std::string(s.path).rfind(tmp.path() + "/10/1/2/3/zdump_10.1.2.3-", 0), 0u);
+
+  EXPECT_EQ(SlotOf(Handle(Request(DUMP_MSG_INIT, 6), kSender)), 1u);
+  EXPECT_EQ(SlotOf(Handle(Request(DUMP_MSG_INIT, 5), kOther)), 2u);
+  // Freeing slot 1 makes it the first free one again.
+  Handle(Request(DUMP_MSG_DONE, 6, 1), kSender);
+  EXPECT_FALSE(FileIO_IsValid(&collector->Slot(1).fd));
+  EXPECT_EQ(collector->Slot(1).path, nullptr);
+  EXPECT_EQ(SlotOf(Handle(Request(DUMP_MSG_INIT, 7), kOther)), 1u);
+}
+
+TEST_F(SlotTableTest, NamesCountUpWithinAMinuteAndGiveUpAfter256) {
+  Make(300);
+  std::string first;
+  for (int i = 0; i < 256; i++) {
+    auto r = Handle(Request(DUMP_MSG_INIT, 100 + i), kSender);
+    if (Status(r) != 0) {
+      // The minute turned: names start again at counter 0.
+      GTEST_SKIP() << "minute changed during the test";
+    }
+    std::string path = collector->Slot(static_cast<int32_t>(SlotOf(r))).path;
+    EXPECT_EQ(path.substr(path.rfind('-')), "-" + std::to_string(i));
+  }
+  auto r = Handle(Request(DUMP_MSG_INIT, 999), kSender);
+  EXPECT_EQ(Status(r), hxk_limit_exceeded);
+  EXPECT_EQ(collector->Slot(256).timestamp, 0);  // the slot stays free
+}
+
+TEST_F(SlotTableTest, UncreatableFileIsReportedAndTheSlotStaysFree) {
+  Make(2);
+  // A file where the sender's directory should be.
+  ASSERT_EQ(mkdir((tmp.path() + "/10").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((tmp.path() + "/10/1").c_str(), 0755), 0);
+  ASSERT_TRUE(testsupport::WriteFile(tmp.path() + "/10/1/2", "x"));
+  auto r = Handle(Request(DUMP_MSG_INIT, 5), kSender);
+  // ENOTDIR is the file layer's generic error.
+  EXPECT_EQ(Status(r), hxk_limit_exceeded);
+  EXPECT_EQ(collector->Slot(0).timestamp, 0);
+  EXPECT_FALSE(FileIO_IsValid(&collector->Slot(0).fd));
+}
+
+TEST_F(SlotTableTest, OverlongFileNameFailsInsteadOfCuttingTheName) {
+  testsupport::TempDir deep;
+  std::string dir = deep.path();
+  while (dir.size() < 1000) {
+    dir += "/ddddddddddddddddddddddddddddddddddddddddddddddddddddd";
+  }
+  CollectorConfig config;
+  config.coreDir = dir;
+  config.numClients = 1;
+  collector = std::make_unique<Collector>(std::move(config));
+  ASSERT_TRUE(collector->AllocateSlots());
+  auto r = Handle(Request(DUMP_MSG_INIT, 5), kSender);
+  EXPECT_EQ(Status(r), hxk_failure);
+  EXPECT_EQ(collector->Slot(0).timestamp, 0);
+}
+
+TEST_F(SlotTableTest, IdleSweepDropsOnlySlotsIdleBeyondSixtySeconds) {
+  Make(3);
+  Handle(Request(DUMP_MSG_INIT, 1), kSender);  // slot 0
+  std::string stale = collector->Slot(0).path;
+  clock += 30'000'000;
+  Handle(Request(DUMP_MSG_INIT, 2), kOther);  // slot 1
+  std::string fresh = collector->Slot(1).path;
+
+  clock += 30'000'000;  // slot 0 idle exactly 60 s: kept
+  collector->IdleSweep();
+  EXPECT_EQ(collector->Slot(0).ip, kSender);
+
+  clock += 1;
+  // A status check does not keep a dump alive; a data request does.
+  Handle(Request(DUMP_MSG_STATUS_CHECK, 1), kSender);
+  collector->IdleSweep();
+  EXPECT_EQ(collector->Slot(0).ip, 0u);
+  EXPECT_EQ(collector->Slot(0).path, nullptr);
+  EXPECT_NE(access(stale.c_str(), F_OK), 0);
+  EXPECT_EQ(collector->Slot(1).ip, kOther);
+  EXPECT_EQ(access(fresh.c_str(), F_OK), 0);
+
+  // Dropped: later data is refused.
+  EXPECT_EQ(Status(Handle(Request(DUMP_MSG_DATA, 1, 0, 0, "x"), kSender)), hxk_bad_param);
+}
+
+TEST_F(SlotTableTest, BusyCollectorStillSweepsEveryFiveSeconds) {
+  Make(2);
+  Handle(Request(DUMP_MSG_INIT, 1), kSender);
+  std::string path = collector->Slot(0).path;
+  for (int i = 0; i < 70; i++) {
+    clock += 1'000'000;
+    Handle(Request(DUMP_MSG_STATUS_CHECK, 1), kOther);
+    collector->SweepIfDue();
+  }
+  EXPECT_EQ(collector->Slot(0).ip, 0u);
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+TEST_F(SlotTableTest, SweepRemovesTheLinkNotWhatItPointsTo) {
+  Make(1);
+  Handle(Request(DUMP_MSG_INIT, 1), kSender);
+  std::string path = collector->Slot(0).path;
+  std::string victim = tmp.path() + "/victim";
+  ASSERT_TRUE(testsupport::WriteFile(victim, "precious"));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+  clock += 61'000'000;
+  collector->IdleSweep();
+  EXPECT_EQ(testsupport::ReadFile(victim), "precious");
+  struct stat st;
+  EXPECT_NE(lstat(path.c_str(), &st), 0);
+}
+
+}  // namespace

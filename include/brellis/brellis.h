@@ -7,12 +7,15 @@
 #include <brellis/err.h>
 #include <brellis/file.h>
 #include <brellis/fileIO.h>
+#include <brellis/hashTable.h>
 #include <brellis/hostinfo.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/preference.h>
+#include <brellis/random.h>
 #include <brellis/str.h>
 #include <brellis/timeutil.h>
+#include <brellis/userlock.h>
 #include <brellis/util.h>
 #include <brellis/vthreadBase.h>
 

@@ -1,0 +1,195 @@
+// What all user-level lock kinds share: signatures, serial numbers, names,
+// the list of all locks, the misuse path, the external-lock hooks and the
+// process's atomic-fence setting.
+
+#include "lock/ulInt.h"
+#include "misc/randomInt.h"
+
+#include <brellis/log.h>
+#include <brellis/panic.h>
+#include <brellis/str.h>
+#include <brellis/util.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+
+extern "C" {
+bool AtomicUseFence = false;
+bool atomicFenceInitialized = false;
+
+void (*MXUserMX_LockRec)(struct MX_MutexRec *lock) = nullptr;
+void (*MXUserMX_UnlockRec)(struct MX_MutexRec *lock) = nullptr;
+bool (*MXUserMX_TryLockRec)(struct MX_MutexRec *lock) = nullptr;
+bool (*MXUserMX_IsLockedByCurThreadRec)(const struct MX_MutexRec *lock) = nullptr;
+}
+
+namespace {
+
+std::atomic<uint32_t> signatureSeed{0};
+std::atomic<uint32_t> serialCounter{1};
+std::atomic<bool> inPanic{false};
+std::atomic<bool> hooksInstalled{false};
+
+// The list of all locks: a circular list headed by listAnchor.
+MXUserHeader listAnchor = {0, nullptr, 0, 0, nullptr, nullptr, &listAnchor, &listAnchor};
+
+uint32_t SignatureSeed() {
+  uint32_t seed = signatureSeed.load();
+  if (seed != 0) {
+    return seed;
+  }
+  // The log's own lock needs a signature, so nothing may be logged until
+  // the seed is installed: a failure is reported afterwards.
+  char why[256] = "";
+  bool failed = false;
+  uint32_t value = 0;
+  for (int attempt = 0; attempt < 26 && value == 0; attempt++) {
+    if (!RandomCryptoQuiet(sizeof value, &value, why, sizeof why)) {
+      failed = true;
+      value = 0;
+    }
+  }
+  if (value == 0) {
+    value = static_cast<uint32_t>(time(nullptr));
+    if (value == 0) {
+      value = 1;
+    }
+  }
+  if (signatureSeed.compare_exchange_strong(seed, value)) {
+    MXUserFence();
+    if (failed) {
+      Log_Info("%s", why);
+    }
+    return value;
+  }
+  MXUserFence();
+  return seed;
+}
+
+}  // namespace
+
+MXRecLock *MXUserListLock() {
+  static std::atomic<MXRecLock *> listLock{nullptr};
+  MXRecLock *lock = listLock.load();
+  if (lock != nullptr) {
+    return lock;
+  }
+  auto *fresh =
+      static_cast<MXRecLock *>(Util_SafeMalloc(-1, sizeof(MXRecLock), __FILE__, __LINE__));
+  if (!MXRecLockInit(fresh)) {
+    Panic("MEM_ALLOC %s:%d\n", __FILE__, __LINE__);
+  }
+  if (listLock.compare_exchange_strong(lock, fresh)) {
+    MXUserFence();
+    return fresh;
+  }
+  MXUserFence();
+  MXRecLockDestroy(fresh);
+  free(fresh);
+  return lock;
+}
+
+MXUserHeader *MXUserListAnchor() {
+  return &listAnchor;
+}
+
+bool MXRecLockInit(MXRecLock *lock) {
+  if (pthread_mutex_init(&lock->nativeLock, nullptr) != 0) {
+    return false;
+  }
+  new (&lock->count) std::atomic<int32_t>(0);
+  new (&lock->owner) std::atomic<pthread_t>(mxNoOwner);
+  return true;
+}
+
+void MXRecLockDestroy(MXRecLock *lock) {
+  pthread_mutex_destroy(&lock->nativeLock);
+}
+
+uint32_t MXUserGetSignature(MXUserObjectType type) {
+  return (static_cast<uint32_t>(type) << 28) | (SignatureSeed() & 0x0FFFFFFF);
+}
+
+uint32_t MXUserAllocSerialNumber() {
+  uint32_t serial = serialCounter.fetch_add(1);
+  MXUserFence();
+  return serial;
+}
+
+char *MXUserLockName(const char *name, const char *prefix, const void *caller) {
+  if (name != nullptr) {
+    return Util_SafeStrdup(-1, name, __FILE__, __LINE__);
+  }
+  return Str_SafeAsprintf(nullptr, "%s-%p", prefix, caller);
+}
+
+void MXUserAddToList(MXUserHeader *header) {
+  MXRecLock *listLock = MXUserListLock();
+  MXRecLockAcquire(listLock);
+  header->next = listAnchor.next;
+  header->prev = &listAnchor;
+  listAnchor.next->prev = header;
+  listAnchor.next = header;
+  MXRecLockRelease(listLock);
+}
+
+void MXUserRemoveFromList(MXUserHeader *header) {
+  MXRecLock *listLock = MXUserListLock();
+  MXRecLockAcquire(listLock);
+  header->prev->next = header->next;
+  header->next->prev = header->prev;
+  header->next = header->prev = header;
+  MXRecLockRelease(listLock);
+}
+
+void MXUserDumpAndPanic(MXUserHeader *header, const char *format, ...) {
+  header->dumpFunc(header);
+  va_list ap;
+  va_start(ap, format);
+  char *message = Str_SafeVasprintf(nullptr, format, ap);
+  va_end(ap);
+  Panic("%s", message);
+}
+
+void MXUserSingletonFailed(const char *who, const char *name) {
+  Panic("%s: cannot create singleton lock %s\n", who, name != nullptr ? name : "(unnamed)");
+}
+
+extern "C" {
+
+void Atomic_Init(void) {
+  // x86_64 orders loads after locked operations by itself; no processor of
+  // this architecture needs the extra fence.
+  static const bool decided = [] {
+    AtomicUseFence = false;
+    atomicFenceInitialized = true;
+    return true;
+  }();
+  (void)decided;
+}
+
+void MXUser_SetInPanic(void) {
+  inPanic.store(true);
+}
+
+bool MXUser_InPanic(void) {
+  return inPanic.load();
+}
+
+void MXUser_InstallMxHooks(void (*theLockFunc)(struct MX_MutexRec *),
+                           void (*theUnlockFunc)(struct MX_MutexRec *),
+                           bool (*theTryLockFunc)(struct MX_MutexRec *),
+                           bool (*theIsLockedFunc)(const struct MX_MutexRec *)) {
+  bool expected = false;
+  if (!hooksInstalled.compare_exchange_strong(expected, true)) {
+    return;
+  }
+  MXUserMX_LockRec = theLockFunc;
+  MXUserMX_UnlockRec = theUnlockFunc;
+  MXUserMX_TryLockRec = theTryLockFunc;
+  MXUserMX_IsLockedByCurThreadRec = theIsLockedFunc;
+}
+
+}  // extern "C"

@@ -1,0 +1,158 @@
+// Internals shared by the user-level lock kinds.
+#ifndef LIB_LOCK_ULINT_H
+#define LIB_LOCK_ULINT_H
+
+#include <brellis/userlock.h>
+
+#include <pthread.h>
+#include <atomic>
+#include <cstdint>
+
+// Lock types, kept in the top four bits of a lock's signature.
+enum MXUserObjectType : uint32_t {
+  MXUSER_TYPE_RW = 1,
+  MXUSER_TYPE_REC = 2,
+  MXUSER_TYPE_EXCL = 4,
+  MXUSER_TYPE_CONDVAR = 6,
+};
+
+struct MXUserHeader {
+  uint32_t signature;  // 0 once destroyed
+  char *name;
+  MX_Rank rank;
+  uint32_t serialNumber;
+  void (*dumpFunc)(MXUserHeader *);
+  void (*statsFunc)(MXUserHeader *);  // null unless statistics were on at creation
+  MXUserHeader *next;                 // the list of all locks
+  MXUserHeader *prev;
+};
+
+// A counted owner mutex. count and owner are only changed by the thread
+// holding nativeLock; other threads read them to learn that they are not the
+// owner, which relaxed atomics make well defined at no cost.
+struct MXRecLock {
+  pthread_mutex_t nativeLock;
+  std::atomic<int32_t> count;
+  std::atomic<pthread_t> owner;
+};
+
+inline const pthread_t mxNoOwner = static_cast<pthread_t>(-1);
+
+// pthread_self, kept per thread: the owner test runs on every acquisition
+// and release, and the library call costs as much as the rest of the fast
+// path. A thread's handle never changes (a forked child keeps the forking
+// thread's), and no thread has the handle 0.
+inline thread_local pthread_t mxSelf;
+inline pthread_t MXUserSelf() {
+  pthread_t self = mxSelf;
+  if (__builtin_expect(self == 0, 0)) {
+    self = mxSelf = pthread_self();
+  }
+  return self;
+}
+
+bool MXRecLockInit(MXRecLock *lock);
+void MXRecLockDestroy(MXRecLock *lock);
+
+inline bool MXRecLockIsOwner(const MXRecLock *lock) {
+  return lock->count.load(std::memory_order_relaxed) > 0 &&
+         lock->owner.load(std::memory_order_relaxed) == MXUserSelf();
+}
+
+// Returns whether the mutex was found busy. Only statistics need to know:
+// without them the non-blocking attempt, which costs as much as the whole
+// acquisition, is left out, and the result is false.
+inline bool MXRecLockAcquire(MXRecLock *lock, bool detectContention = false) {
+  bool contended = false;
+  if (MXRecLockIsOwner(lock)) {
+    lock->count.store(lock->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return contended;
+  }
+  if (!detectContention) {
+    pthread_mutex_lock(&lock->nativeLock);
+  } else if (pthread_mutex_trylock(&lock->nativeLock) != 0) {
+    contended = true;
+    pthread_mutex_lock(&lock->nativeLock);
+  }
+  int32_t count = lock->count.load(std::memory_order_relaxed);
+  if (count == 0) {
+    lock->owner.store(MXUserSelf(), std::memory_order_relaxed);
+  }
+  lock->count.store(count + 1, std::memory_order_relaxed);
+  return contended;
+}
+
+inline bool MXRecLockTryAcquire(MXRecLock *lock) {
+  if (MXRecLockIsOwner(lock)) {
+    lock->count.store(lock->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return true;
+  }
+  if (pthread_mutex_trylock(&lock->nativeLock) != 0) {
+    return false;
+  }
+  int32_t count = lock->count.load(std::memory_order_relaxed);
+  if (count == 0) {
+    lock->owner.store(MXUserSelf(), std::memory_order_relaxed);
+  }
+  lock->count.store(count + 1, std::memory_order_relaxed);
+  return true;
+}
+
+// The caller holds the lock.
+inline void MXRecLockRelease(MXRecLock *lock) {
+  int32_t count = lock->count.load(std::memory_order_relaxed) - 1;
+  if (count == 0) {
+    lock->owner.store(mxNoOwner, std::memory_order_relaxed);
+  }
+  lock->count.store(count, std::memory_order_relaxed);
+  if (count == 0) {
+    pthread_mutex_unlock(&lock->nativeLock);
+  }
+}
+
+inline void MXUserFence() {
+  if (AtomicUseFence) {
+    std::atomic_thread_fence(std::memory_order_acquire);
+  }
+}
+
+// The signature of a new lock of type.
+uint32_t MXUserGetSignature(MXUserObjectType type);
+uint32_t MXUserAllocSerialNumber();
+// A heap copy of name, or the kind prefix and the requesting code address.
+char *MXUserLockName(const char *name, const char *prefix, const void *caller);
+void MXUserAddToList(MXUserHeader *header);
+// The lock guarding the list, and the list's anchor (ulStats.cc walks it).
+MXRecLock *MXUserListLock();
+MXUserHeader *MXUserListAnchor();
+void MXUserRemoveFromList(MXUserHeader *header);
+
+// Dumps the lock to the log, then ends the process with the formatted text.
+[[noreturn]] void MXUserDumpAndPanic(MXUserHeader *header, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Condition variables (ulCondVar.cc) tied to the lock with header and
+// counted mutex lock.
+MXUserCondVar *MXUserCreateCondVar(MXUserHeader *header, MXRecLock *lock);
+// False when msecWait passed without a wake-up.
+bool MXUserWaitCondVar(MXUserHeader *header, MXRecLock *lock, MXUserCondVar *condVar,
+                       uint32_t msecWait);
+
+// A singleton lock whose creation fails cannot be handed out.
+[[noreturn]] void MXUserSingletonFailed(const char *who, const char *name);
+
+// Statistics (ulStats.cc). All entry points take a null record as "off".
+struct MXUserLockStats;
+struct MXUserRWHolder;
+uint64_t MXUserNowNs();
+// A record when statistics are on, else null.
+MXUserLockStats *MXUserStatsCreate();
+void MXUserStatsFree(MXUserLockStats *stats);
+// An acquisition attempt begun at start that succeeded (or not), possibly
+// after finding the lock busy; returns the time it ended.
+uint64_t MXUserStatsAcquisition(MXUserLockStats *stats, uint64_t start, bool success,
+                                bool contended, const void *caller);
+void MXUserStatsHeld(MXUserLockStats *stats, uint64_t holdStart, const void *caller);
+void MXUserStatsReport(const MXUserHeader *header, MXUserLockStats *stats);
+
+#endif

@@ -1,30 +1,16 @@
-// Bounded string operations.
-//
-// Formatting currently goes through the platform's vsnprintf; the system's
-// own formatter replaces it behind these same entry points. What is already
-// this module's own is the overflow policy: the UTF-8 boundary cut and the
-// panics.
+// Bounded string operations: the overflow policies around the formatter,
+// and copying and searching that never run past a buffer.
 
 #include <brellis/panic.h>
 #include <brellis/str.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "strInt.h"
 
-// Length of the longest prefix of text[0..keep) that does not end inside a
-// UTF-8 sequence. Looks only at bytes before keep and the byte at keep.
-size_t Utf8BoundaryCut(const char *text, size_t keep) {
-  auto isContinuation = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
-  size_t k = keep;
-  while (k > 0 && isContinuation(text[k])) {
-    --k;
-  }
-  return k;
-}
+namespace {
 
 [[noreturn]] void BufferTooSmall(int line, const void *caller) {
   Panic("%s:%d Buffer too small 0x%lx\n", __FILE__, line,
@@ -36,32 +22,18 @@ size_t Utf8BoundaryCut(const char *text, size_t keep) {
 extern "C" {
 
 int Str_Vsnprintf(char *buf, size_t size, const char *format, va_list ap) {
-  if (size == 0) {
+  if (size == 0 || buf == nullptr) {
     return -1;
   }
-  va_list aq;
-  va_copy(aq, ap);
-  int n = vsnprintf(buf, size, format, aq);
-  va_end(aq);
-  if (n < 0) {
-    buf[0] = '\0';
-    return -1;
-  }
-  if (static_cast<size_t>(n) < size) {
+  char *out = buf;
+  size_t written = 0;
+  int n = StrFormat(&out, size, format, ap, &written);
+  if (n >= 0 && static_cast<size_t>(n) < size) {
     return n;
   }
-  // The byte just past the cut decides whether the cut splits a UTF-8
-  // sequence, and vsnprintf did not keep it: format the whole text once more.
-  size_t keep = 0;
-  char *full = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
-  if (full != nullptr) {
-    va_copy(aq, ap);
-    vsnprintf(full, static_cast<size_t>(n) + 1, format, aq);
-    va_end(aq);
-    keep = Utf8BoundaryCut(full, size - 1);
-    free(full);
-  }
-  buf[keep] = '\0';
+  // Too long, or the formatter gave up: keep what was written, without a
+  // partial UTF-8 sequence at its end.
+  buf[StrUtf8Cut(buf, written)] = '\0';
   return -1;
 }
 
@@ -95,7 +67,7 @@ char *Str_Strcpy(char *dst, const char *src, size_t size) {
 char *Str_Strcat(char *dst, const char *src, size_t size) {
   size_t dlen = strlen(dst);
   size_t slen = strlen(src);
-  if (dlen + slen < dlen || dlen + slen >= size) {
+  if (slen >= size || dlen >= size - slen) {
     BufferTooSmall(__LINE__, __builtin_return_address(0));
   }
   memcpy(dst + dlen, src, slen + 1);
@@ -104,9 +76,13 @@ char *Str_Strcat(char *dst, const char *src, size_t size) {
 
 char *Str_Strncat(char *dst, size_t size, const char *src, size_t n) {
   size_t dlen = strlen(dst);
-  size_t slen = strlen(src);
+  // Compared by subtraction: a count near SIZE_MAX must not wrap into "fits".
   bool countFits = n < size && dlen < size - n;
-  bool sourceFits = slen < size && dlen < size - slen;
+  bool sourceFits = false;
+  if (!countFits) {
+    size_t slen = strlen(src);
+    sourceFits = slen < size && dlen < size - slen;
+  }
   if (!countFits && !sourceFits) {
     BufferTooSmall(__LINE__, __builtin_return_address(0));
   }
@@ -114,8 +90,7 @@ char *Str_Strncat(char *dst, size_t size, const char *src, size_t n) {
 }
 
 size_t Str_Strlen(const char *s, size_t n) {
-  const void *end = memchr(s, '\0', n);
-  return end == nullptr ? n : static_cast<size_t>(static_cast<const char *>(end) - s);
+  return strnlen(s, n);
 }
 
 char *Str_Strnstr(const char *s, const char *what, size_t n) {
@@ -123,30 +98,16 @@ char *Str_Strnstr(const char *s, const char *what, size_t n) {
   if (wlen == 0) {
     return const_cast<char *>(s);
   }
-  size_t slen = Str_Strlen(s, n);
-  for (size_t i = 0; i + wlen <= slen; ++i) {
-    if (memcmp(s + i, what, wlen) == 0) {
-      return const_cast<char *>(s + i);
-    }
-  }
-  return nullptr;
+  size_t slen = strnlen(s, n);
+  return static_cast<char *>(memmem(s, slen, what, wlen));
 }
 
 char *Str_Vasprintf(size_t *length, const char *format, va_list ap) {
-  va_list aq;
-  va_copy(aq, ap);
-  int n = vsnprintf(nullptr, 0, format, aq);
-  va_end(aq);
+  char *out = nullptr;
+  int n = StrFormat(&out, 0, format, ap, nullptr);
   if (n < 0) {
     return nullptr;
   }
-  char *out = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
-  if (out == nullptr) {
-    return nullptr;
-  }
-  va_copy(aq, ap);
-  vsnprintf(out, static_cast<size_t>(n) + 1, format, aq);
-  va_end(aq);
   if (length != nullptr) {
     *length = static_cast<size_t>(n);
   }

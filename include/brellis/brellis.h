@@ -9,6 +9,7 @@
 #include <brellis/fileIO.h>
 #include <brellis/hashTable.h>
 #include <brellis/hostinfo.h>
+#include <brellis/id.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/preference.h>

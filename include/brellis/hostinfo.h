@@ -1,5 +1,6 @@
 /*
- * Facts about the host, the process and the clock.
+ * Facts about the host, the process and the clock. Each is computed on
+ * demand; the expensive ones once per process.
  */
 #ifndef BRELLIS_HOSTINFO_H
 #define BRELLIS_HOSTINFO_H
@@ -12,10 +13,27 @@ extern "C" {
 
 /* The time of day as microseconds since the epoch. */
 void HostinfoGetTimeOfDayMicros(uint64_t *micros);
-/* Monotonic time in nanoseconds; never decreases. */
+
+/*
+ * Monotonic time in nanoseconds. Never decreases, also where the platform
+ * has no monotonic clock and the time of day stands in for it.
+ */
 uint64_t HostinfoSystemTimerPosix(void);
-/* The calling thread's kernel thread id. */
+
+/* The calling thread's kernel thread id (the process id where there is none). */
 int32_t Hostinfo_SystemThreadId(void);
+
+/* The host's name, canonical when it resolves; the caller frees it. NULL
+ * when the host has no name. */
+char *Hostinfo_HostName(void);
+
+/*
+ * The machine identity: a hash of the host name and a hardware id made of
+ * the first ethN interface's 6-byte hardware address followed by two zero
+ * bytes (all zero when there is none), in memory order. Both are computed
+ * once per process.
+ */
+void Hostinfo_MachineID(uint32_t *hostNameHash, uint64_t *hostHardwareID);
 
 #ifdef __cplusplus
 }

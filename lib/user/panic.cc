@@ -7,6 +7,7 @@
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>
+#include <brellis/userlock.h>
 
 #include <atomic>
 #include <cstdio>
@@ -20,6 +21,8 @@ std::atomic<int> panicCount{0};
 extern "C" {
 
 void Panic_Panic(const char *format, va_list ap) {
+  // Lock misuse checks must not recurse into a second panic while we report.
+  MXUser_SetInPanic();
   char message[1024];
   va_list aq;
   va_copy(aq, ap);

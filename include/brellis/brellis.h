@@ -10,7 +10,9 @@
 #include <brellis/hashTable.h>
 #include <brellis/hostinfo.h>
 #include <brellis/log.h>
+#include <brellis/msg.h>
 #include <brellis/panic.h>
+#include <brellis/posix.h>
 #include <brellis/preference.h>
 #include <brellis/random.h>
 #include <brellis/str.h>

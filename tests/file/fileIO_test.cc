@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include <atomic>
 #include <cerrno>
@@ -362,6 +363,9 @@ TEST(FileIOTransferTest, AllocationAndPreallocation) {
   EXPECT_EQ(allocated, 0u);
   EXPECT_TRUE(FileIO_SupportsPrealloc(path.c_str(), false));
   EXPECT_FALSE(FileIO_SupportsPrealloc(nullptr, true));
+  struct statfs sfs;
+  ASSERT_EQ(statfs(tmp.path().c_str(), &sfs), 0);
+  EXPECT_EQ(FileIO_SupportsPrealloc(path.c_str(), true), sfs.f_type == 0xEF53);
 
   if (FileIO_SetAllocSize(&fd, 1 << 20)) {
     ASSERT_EQ(FileIO_GetAllocSize(&fd, &logical, &allocated), FILEIO_SUCCESS);

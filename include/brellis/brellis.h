@@ -11,7 +11,9 @@
 #include <brellis/hostinfo.h>
 #include <brellis/id.h>
 #include <brellis/log.h>
+#include <brellis/msg.h>
 #include <brellis/panic.h>
+#include <brellis/posix.h>
 #include <brellis/preference.h>
 #include <brellis/random.h>
 #include <brellis/str.h>

@@ -81,45 +81,122 @@ typedef enum FileIOSeekOrigin {
 #define FILEIO_ACCESS_EXEC 4
 #define FILEIO_ACCESS_EXISTS 8
 
+/* Puts a handle into the invalid state: posix -1, no flags, name or lock. */
 void FileIO_Invalidate(FileIODescriptor *fd);
 bool FileIO_IsValid(const FileIODescriptor *fd);
+/* The name the handle was opened with (not a copy), or NULL. */
 const char *FileIO_Filename(const FileIODescriptor *fd);
 
-/* Opens or creates pathName; mode is used only when the action creates. */
+/*
+ * Opens or creates pathName; mode is used only when the action creates. The
+ * descriptor is close-on-exec. FILEIO_OPEN_LOCKED takes the advisory lock
+ * file before the open; FILEIO_OPEN_LOCK_MANDATORY alone opens without a
+ * lock and together with FILEIO_OPEN_LOCKED fails with FILEIO_LOCK_FAILED.
+ * FILEIO_OPEN_PRIVILEGED opens with effective user id 0 (when the saved or
+ * real user id allows it). FILEIO_OPEN_DELETE_ASAP removes the name right
+ * after the open. A NULL path fails with errno EFAULT and leaves the handle
+ * untouched; any other failure leaves it invalid, with errno from the
+ * failing call.
+ */
 FileIOResult FileIO_Create(FileIODescriptor *fd, const char *pathName, uint32_t access,
                            FileIOOpenAction action, int mode);
+/* FileIO_Create with mode 0600. */
 FileIOResult FileIO_Open(FileIODescriptor *fd, const char *pathName, uint32_t access,
                          FileIOOpenAction action);
 
-/* True when the close failed (errno holds why); the handle ends invalid. */
+/*
+ * True when the close failed (errno holds why). In every case the handle
+ * ends invalid, its lock released and its name freed.
+ */
 bool FileIO_Close(FileIODescriptor *fd);
+/* Closes, then deletes the file by its stored name; true when either failed. */
 bool FileIO_CloseAndUnlink(FileIODescriptor *fd);
 
-/* actual (may be NULL) receives the bytes transferred, also on failure. */
+/*
+ * Transfer exactly requested bytes (below 2^31), retrying interrupted and
+ * partial calls. actual (may be NULL) receives the bytes transferred, also
+ * on failure. A read that meets the end of the file gives
+ * FILEIO_READ_ERROR_EOF; a write the system accepts no byte of gives
+ * FILEIO_WRITE_ERROR_NOSPC.
+ */
 FileIOResult FileIO_Read(FileIODescriptor *fd, void *buf, size_t requested, size_t *actual);
-FileIOResult FileIO_Write(FileIODescriptor *fd, const void *buf, size_t requested,
-                          size_t *actual);
+FileIOResult FileIO_Write(FileIODescriptor *fd, const void *buf, size_t requested, size_t *actual);
 
 /* The new offset, or -1. */
 int64_t FileIO_Seek(const FileIODescriptor *fd, int64_t distance, FileIOSeekOrigin origin);
 
+/* Sizes in bytes, or -1. */
 int64_t FileIO_GetSize(const FileIODescriptor *fd);
 int64_t FileIO_GetSizeByPath(const char *pathName);
+
+/*
+ * The logical size and the space allocated on disk (blocks of 512 bytes);
+ * either pointer may be NULL.
+ */
+FileIOResult FileIO_GetAllocSize(const FileIODescriptor *fd, uint64_t *logicalBytes,
+                                 uint64_t *allocedBytes);
+/*
+ * Reserves disk space up to size bytes without changing the file's size.
+ * A size below what is already allocated fails with errno EINVAL.
+ */
+bool FileIO_SetAllocSize(const FileIODescriptor *fd, uint64_t size);
+/*
+ * Whether FileIO_SetAllocSize can work: the kernel must be 2.6.23 or later;
+ * with checkFileSystem, pathName must also lie on an ext2/3/4 file system.
+ */
+bool FileIO_SupportsPrealloc(const char *pathName, bool checkFileSystem);
+
+/* The fsync result. */
 int FileIO_Sync(const FileIODescriptor *fd);
+/* True on success. */
 bool FileIO_Truncate(FileIODescriptor *fd, uint64_t newSize);
 
-/* FILEIO_SUCCESS when access(2) grants every requested bit, else FILEIO_ERROR. */
+/*
+ * FILEIO_SUCCESS when access(2) grants every requested bit, else
+ * FILEIO_ERROR; a NULL path fails with errno EFAULT.
+ */
 FileIOResult FileIO_Access(const char *pathName, int accessMode);
 
+/*
+ * A buffered stream over a duplicate of the descriptor ("r+", "w" or "r"
+ * after the handle's access), or NULL. The handle stays open and
+ * independent; the caller closes the stream. textMode has no effect here.
+ */
 FILE *FileIO_DescriptorToStream(FileIODescriptor *fd, bool textMode);
+/*
+ * A handle around an existing descriptor, from its open flags: READ and
+ * WRITE for O_RDWR, WRITE for O_WRONLY, READ otherwise, plus SYNC when all
+ * of O_SYNC's bits are set and APPEND for O_APPEND. No name, no lock.
+ */
 FileIODescriptor FileIO_CreateFDPosix(int posixFd, int flags);
 
+/* Take and release the advisory lock file for the handle's name. */
 FileIOResult FileIO_Lock(FileIODescriptor *fd, int access);
 FileIOResult FileIO_Unlock(FileIODescriptor *fd);
 
-/* Static message texts, with and without the message-id prefix. */
+/*
+ * Static message texts, with and without the message-id prefix.
+ * FILEIO_ERROR_LAST is not a code: passing it ends the process.
+ */
 const char *FileIO_MsgError(FileIOResult status);
 const char *FileIO_ErrorEnglish(FileIOResult status);
+
+/*
+ * Replacing a file without a moment in which it is missing:
+ * FileIO_AtomicTempPath gives the temporary sibling's name (the full path
+ * with "~" appended; the caller frees it); FileIO_AtomicTempFile creates it
+ * with the replaced file's mode, owner and group; FileIO_AtomicUpdate
+ * closes newFD, renames its file over the file of currFD (a symbolic link
+ * there keeps pointing at the updated file) and reopens currFD on it,
+ * keeping currFD's name and lock. It returns whether the rename succeeded
+ * (errno from the rename otherwise); failing to reopen ends the process.
+ */
+char *FileIO_AtomicTempPath(const char *pathName);
+FileIOResult FileIO_AtomicTempFile(FileIODescriptor *fileFD, FileIODescriptor *tempFD);
+bool FileIO_AtomicUpdate(FileIODescriptor *newFD, FileIODescriptor *currFD);
+
+/* Whether a seek to size lands exactly there; the position is kept. */
+bool FileIO_SupportsFileSize(const FileIODescriptor *fd, uint64_t requestedSize);
 
 /* The errno mapping shared by every operation. */
 FileIOResult FileIOErrno2Result(int error);

@@ -1,19 +1,27 @@
-// File handles on POSIX descriptors.
-//
-// Covers the open actions, reads, writes, seeks and closes the collector and
-// the log rely on. Advisory lock files, privileged opens, preallocation and
-// the atomic replacement sequence come with the lock-file layer; until then
-// a locked open reports that no lock could be taken.
+// File handles on POSIX descriptors: opening, transfers, positions, sizes
+// and preallocation.
 
+#include <brellis/err.h>
 #include <brellis/file.h>
 #include <brellis/fileIO.h>
+#include <brellis/log.h>
+#include <brellis/panic.h>
+#include <brellis/posix.h>
 #include <brellis/util.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include "file/fileInt.h"
+
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+using fileint::UniqueChars;
 
 namespace {
 
@@ -24,16 +32,6 @@ constexpr int kActionFlags[] = {
     O_CREAT | O_EXCL,   // FILEIO_OPEN_CREATE_SAFE
     O_CREAT | O_TRUNC,  // FILEIO_OPEN_CREATE_EMPTY
 };
-
-uint32_t ResolveLockBits(uint32_t access) {
-  if (access & FILEIO_OPEN_LOCK_MANDATORY) {
-    access = (access & ~FILEIO_OPEN_LOCK_MANDATORY) | FILEIO_OPEN_LOCK_ENFORCED;
-  }
-  if (access & FILEIO_OPEN_LOCKED) {
-    access = (access & ~FILEIO_OPEN_LOCKED) | FILEIO_OPEN_LOCK_ADVISORY;
-  }
-  return access;
-}
 
 int OpenFlags(uint32_t access, FileIOOpenAction action) {
   int flags;
@@ -56,9 +54,58 @@ int OpenFlags(uint32_t access, FileIOOpenAction action) {
   return flags | kActionFlags[action] | O_CLOEXEC;
 }
 
-void ReleaseName(FileIODescriptor *fd) {
+// Undoes a failed open: lock released, name freed, handle invalid, errno
+// kept.
+void Abandon(FileIODescriptor *fd) {
+  int savedErrno = errno;
+  FileIO_Unlock(fd);
   free(fd->fileName);
-  fd->fileName = nullptr;
+  FileIO_Invalidate(fd);
+  errno = savedErrno;
+}
+
+int OpenRetrying(const char *pathName, int flags, int mode) {
+  int posix;
+  do {
+    posix = (flags & O_CREAT) ? Posix_Open(pathName, flags, mode) : Posix_Open(pathName, flags);
+  } while (posix == -1 && errno == EINTR);
+  return posix;
+}
+
+// Opens with effective user id 0 for the duration of the call; the open's
+// errno survives the switch back.
+int OpenPrivileged(const char *pathName, int flags, int mode) {
+  uid_t euid = geteuid();
+  if (euid == 0) {
+    return OpenRetrying(pathName, flags, mode);
+  }
+  if (setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0) {
+    return -1;
+  }
+  int posix = OpenRetrying(pathName, flags, mode);
+  int savedErrno = errno;
+  if (setresuid(static_cast<uid_t>(-1), euid, static_cast<uid_t>(-1)) != 0) {
+    // Carrying on as root where the caller asked for an ordinary user
+    // would be worse than any failure.
+    Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
+  }
+  errno = savedErrno;
+  return posix;
+}
+
+// The running kernel's version as one ordered triple.
+bool KernelAtLeast(int major, int minor, int patch) {
+  struct utsname u;
+  if (uname(&u) != 0) {
+    return false;
+  }
+  int v[3] = {0, 0, 0};
+  if (sscanf(u.release, "%d.%d.%d", &v[0], &v[1], &v[2]) < 2) {
+    return false;
+  }
+  if (v[0] != major) return v[0] > major;
+  if (v[1] != minor) return v[1] > minor;
+  return v[2] >= patch;
 }
 
 }  // namespace
@@ -75,65 +122,46 @@ FileIOResult FileIO_Create(FileIODescriptor *fd, const char *pathName, uint32_t 
     errno = EINVAL;
     return FILEIO_ERROR;
   }
-  access = ResolveLockBits(access);
+  FileIO_Invalidate(fd);
+  access = FileIOResolveLockBits(access);
   fd->fileName = Util_SafeStrdup(-1, pathName, __FILE__, __LINE__);
+
   if (access & FILEIO_OPEN_LOCK_ADVISORY) {
     FileIOResult lockResult = FileIO_Lock(fd, static_cast<int>(access));
     if (lockResult != FILEIO_SUCCESS) {
-      int savedErrno = errno;
-      ReleaseName(fd);
-      FileIO_Invalidate(fd);
-      errno = savedErrno;
+      Abandon(fd);
       return lockResult;
     }
   }
-  if ((access & FILEIO_OPEN_LOCK_ENFORCED) && (access & FILEIO_OPEN_LOCK_ADVISORY)) {
-    ReleaseName(fd);
-    FileIO_Invalidate(fd);
-    return FILEIO_LOCK_FAILED;
-  }
-  int posix;
-  do {
-    posix = open(pathName, OpenFlags(access, action), mode);
-  } while (posix == -1 && errno == EINTR);
+
+  int flags = OpenFlags(access, action);
+  fd->flags = access;
+  int posix = (access & FILEIO_OPEN_PRIVILEGED) ? OpenPrivileged(pathName, flags, mode)
+                                                : OpenRetrying(pathName, flags, mode);
   if (posix == -1) {
-    int savedErrno = errno;
-    ReleaseName(fd);
-    FileIO_Invalidate(fd);
-    errno = savedErrno;
-    return FileIOErrno2Result(savedErrno);
+    FileIOResult result = FileIOErrno2Result(errno);
+    Abandon(fd);
+    return result;
   }
-  if (access & FILEIO_OPEN_DELETE_ASAP) {
-    unlink(pathName);
+  if ((access & FILEIO_OPEN_DELETE_ASAP) && Posix_Unlink(pathName) != 0) {
+    int savedErrno = errno;
+    FileIOResult result = FileIOErrno2Result(savedErrno);
+    close(posix);
+    errno = savedErrno;
+    Abandon(fd);
+    return result;
   }
   fd->posix = posix;
-  fd->flags = access;
   return FILEIO_SUCCESS;
-}
-
-FileIOResult FileIO_Open(FileIODescriptor *fd, const char *pathName, uint32_t access,
-                         FileIOOpenAction action) {
-  return FileIO_Create(fd, pathName, access, action, 0600);
 }
 
 bool FileIO_Close(FileIODescriptor *fd) {
   int err = close(fd->posix) == -1 ? errno : 0;
   FileIO_Unlock(fd);
-  ReleaseName(fd);
+  free(fd->fileName);
   FileIO_Invalidate(fd);
   errno = err;
   return err != 0;
-}
-
-bool FileIO_CloseAndUnlink(FileIODescriptor *fd) {
-  char *name = fd->fileName;
-  fd->fileName = nullptr;
-  bool failed = FileIO_Close(fd);
-  if (name != nullptr) {
-    failed = File_Unlink(name) != 0 || failed;
-    free(name);
-  }
-  return failed;
 }
 
 FileIOResult FileIO_Read(FileIODescriptor *fd, void *buf, size_t requested, size_t *actual) {
@@ -144,7 +172,12 @@ FileIOResult FileIO_Read(FileIODescriptor *fd, void *buf, size_t requested, size
     ssize_t n = read(fd->posix, p + done, requested - done);
     if (n == -1) {
       if (errno == EINTR) continue;
-      result = FileIOErrno2Result(errno);
+      int err = errno;
+      result = FileIOErrno2Result(err);
+      if (result == FILEIO_ERROR) {
+        Log_Info("read failed, errno=%d, %s\n", err, Err_Errno2String(err));
+      }
+      errno = err;
       break;
     }
     if (n == 0) {
@@ -157,8 +190,7 @@ FileIOResult FileIO_Read(FileIODescriptor *fd, void *buf, size_t requested, size
   return result;
 }
 
-FileIOResult FileIO_Write(FileIODescriptor *fd, const void *buf, size_t requested,
-                          size_t *actual) {
+FileIOResult FileIO_Write(FileIODescriptor *fd, const void *buf, size_t requested, size_t *actual) {
   const auto *p = static_cast<const char *>(buf);
   size_t done = 0;
   FileIOResult result = FILEIO_SUCCESS;
@@ -166,7 +198,9 @@ FileIOResult FileIO_Write(FileIODescriptor *fd, const void *buf, size_t requeste
     ssize_t n = write(fd->posix, p + done, requested - done);
     if (n == -1) {
       if (errno == EINTR) continue;
-      result = FileIOErrno2Result(errno);
+      int err = errno;
+      result = FileIOErrno2Result(err);
+      errno = err;
       break;
     }
     if (n == 0) {
@@ -196,10 +230,54 @@ int64_t FileIO_GetSize(const FileIODescriptor *fd) {
 
 int64_t FileIO_GetSizeByPath(const char *pathName) {
   struct stat st;
-  return stat(pathName, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+  return Posix_Stat(pathName, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-int FileIO_Sync(const FileIODescriptor *fd) { return fsync(fd->posix); }
+FileIOResult FileIO_GetAllocSize(const FileIODescriptor *fd, uint64_t *logicalBytes,
+                                 uint64_t *allocedBytes) {
+  struct stat st;
+  if (fstat(fd->posix, &st) != 0) {
+    return FileIOErrno2Result(errno);
+  }
+  if (logicalBytes != nullptr) *logicalBytes = static_cast<uint64_t>(st.st_size);
+  if (allocedBytes != nullptr) *allocedBytes = static_cast<uint64_t>(st.st_blocks) * 512;
+  return FILEIO_SUCCESS;
+}
+
+bool FileIO_SetAllocSize(const FileIODescriptor *fd, uint64_t size) {
+  uint64_t allocated;
+  if (FileIO_GetAllocSize(fd, nullptr, &allocated) != FILEIO_SUCCESS) {
+    return false;
+  }
+  if (size < allocated) {
+    errno = EINVAL;
+    return false;
+  }
+  if (size == allocated) {
+    return true;  // fallocate refuses an empty range; nothing is missing
+  }
+  return fallocate(fd->posix, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(allocated),
+                   static_cast<off_t>(size - allocated)) == 0;
+}
+
+bool FileIO_SupportsPrealloc(const char *pathName, bool checkFileSystem) {
+  if (!KernelAtLeast(2, 6, 23)) {
+    return false;
+  }
+  if (!checkFileSystem) {
+    return true;
+  }
+  if (pathName == nullptr) {
+    return false;
+  }
+  UniqueChars full(File_FullPath(pathName));
+  struct statfs sfs;
+  return full != nullptr && Posix_Statfs(full.get(), &sfs) == 0 && sfs.f_type == EXT4_SUPER_MAGIC;
+}
+
+int FileIO_Sync(const FileIODescriptor *fd) {
+  return fsync(fd->posix);
+}
 
 bool FileIO_Truncate(FileIODescriptor *fd, uint64_t newSize) {
   return ftruncate(fd->posix, static_cast<off_t>(newSize)) == 0;
@@ -214,10 +292,11 @@ FileIOResult FileIO_Access(const char *pathName, int accessMode) {
   if (accessMode & FILEIO_ACCESS_READ) mode |= R_OK;
   if (accessMode & FILEIO_ACCESS_WRITE) mode |= W_OK;
   if (accessMode & FILEIO_ACCESS_EXEC) mode |= X_OK;
-  return access(pathName, mode) == 0 ? FILEIO_SUCCESS : FILEIO_ERROR;
+  return Posix_Access(pathName, mode) == 0 ? FILEIO_SUCCESS : FILEIO_ERROR;
 }
 
 FILE *FileIO_DescriptorToStream(FileIODescriptor *fd, bool) {
+  // The duplicate stays close-on-exec like the handle itself.
   int dupFd = fcntl(fd->posix, F_DUPFD_CLOEXEC, 0);
   if (dupFd == -1) {
     return nullptr;
@@ -251,25 +330,11 @@ FileIODescriptor FileIO_CreateFDPosix(int posixFd, int flags) {
       fd.flags = FILEIO_OPEN_ACCESS_READ;
       break;
   }
+  // O_SYNC shares a bit with O_DSYNC: only the whole of it means SYNC.
   if ((flags & O_SYNC) == O_SYNC) fd.flags |= FILEIO_OPEN_SYNC;
   if (flags & O_APPEND) fd.flags |= FILEIO_OPEN_APPEND;
   fd.posix = posixFd;
   return fd;
-}
-
-FileIOResult FileIO_Lock(FileIODescriptor *fd, int access) {
-  if (access & FILEIO_OPEN_LOCK_ADVISORY) {
-    // No lock-file layer yet: say honestly that no lock was taken.
-    (void)fd;
-    errno = ENOSYS;
-    return FILEIO_LOCK_FAILED;
-  }
-  return FILEIO_SUCCESS;
-}
-
-FileIOResult FileIO_Unlock(FileIODescriptor *fd) {
-  fd->lockToken = nullptr;
-  return FILEIO_SUCCESS;
 }
 
 }  // extern "C"

@@ -1,0 +1,41 @@
+// Internals shared by the units of the file layer.
+#ifndef LIB_FILE_FILEINT_H
+#define LIB_FILE_FILEINT_H
+
+#include <brellis/fileIO.h>
+#include <brellis/msg.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+namespace fileint {
+
+struct FreeDeleter {
+  void operator()(void *p) const { free(p); }
+};
+using UniqueChars = std::unique_ptr<char, FreeDeleter>;
+
+}  // namespace fileint
+
+// Lock files next to the locked file. FileLock_Lock returns a token, or
+// nullptr with *error 0 when the lock is held by others and the wait ran
+// out, or an errno value. Failures append a message to *messages (a null
+// messages pointer discards it).
+FileLockToken *FileLock_Lock(const char *pathName, bool readOnly, uint32_t maxWaitMsec, int *error,
+                             MsgList **messages);
+bool FileLock_Unlock(FileLockToken *token, int *error, MsgList **messages);
+bool FileLock_IsLocked(const char *pathName, int *error, MsgList **messages);
+
+// The engine behind the unlink calls: 0 or an errno value, also left in
+// errno. With handleLink a symbolic link's target is deleted first.
+int FileDeletion(const char *pathName, bool handleLink);
+
+// FILEIO_OPEN_LOCK_MANDATORY becomes FILEIO_OPEN_LOCK_ENFORCED, then
+// FILEIO_OPEN_LOCKED becomes FILEIO_OPEN_LOCK_ADVISORY.
+uint32_t FileIOResolveLockBits(uint32_t access);
+
+// The file layer's own 32-bit pseudo-random value (not for secrets).
+uint32_t FileSimpleRandom();
+
+#endif

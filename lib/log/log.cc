@@ -442,8 +442,9 @@ void RingStore(LogState &st, LogPrefixRecord rec, bool withPrefix, std::string_v
   while (kLogRingSize - ring.count <= need) {
     RingDropOldest(ring);
     if (join && !ring.tailOpen) {
-      // The line this text continued is gone; keep the text on its own.
+      // The line this text continued is gone: it starts a line of its own.
       join = false;
+      withPrefix = true;
       need += kRecordSize;
     }
   }

@@ -337,15 +337,15 @@ void Emit(LogState &st, const LogPrefixRecord &rec, bool withPrefix, const LineT
   size_t total = line.size();
   size_t room = cap - 1 - pos;
   if (total <= room) {
-    memcpy(buf + pos, line.first.data(), line.first.size());
-    memcpy(buf + pos + line.first.size(), line.second.data(), line.second.size());
+    std::copy(line.first.begin(), line.first.end(), buf + pos);
+    std::copy(line.second.begin(), line.second.end(), buf + pos + line.first.size());
     pos += total;
   } else if (room > 0) {
     // Too long for the buffer: keep whole characters, and the line end if
     // the line had one, so the next line starts on a line of its own.
     size_t a = std::min(room, line.first.size());
-    memcpy(buf + pos, line.first.data(), a);
-    memcpy(buf + pos + a, line.second.data(), room - a);
+    std::copy_n(line.first.begin(), a, buf + pos);
+    std::copy_n(line.second.begin(), room - a, buf + pos + a);
     bool complete = line.last() == '\n';
     size_t keep = Utf8Cut(buf + pos, complete ? room - 1 : room);
     pos += keep;

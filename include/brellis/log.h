@@ -2,10 +2,19 @@
  * The process log.
  *
  * Every message of the system goes through Log_Level: filtered by level,
- * given a prefix (time stamp, thread name, level designator) and written to
- * the log file and/or the system logger. Lines produced before the log is
- * initialised wait in memory and are written after it. All entry points
- * keep errno unchanged.
+ * formatted without allocating (long messages borrow a preallocated spare
+ * buffer; a message too long for it is cut at a whole character and ended
+ * with a line end), given a prefix (time stamp, thread name, level
+ * designator) per line and written to the log file and/or the system
+ * logger, and copied unchanged to standard error when its level asks for
+ * it. A message without a line end is continued by the next one on the
+ * same line. Lines that cannot be written yet (before initialisation,
+ * while throttled, or logged from within the log itself) wait in a fixed
+ * ring of the newest lines and are written, with the prefix of when they
+ * were produced, before the next line that can be. Bytes the file refused
+ * are counted and reported in the file by the next write that succeeds.
+ * Any thread may log; lines never mix. All entry points keep errno
+ * unchanged.
  */
 #ifndef BRELLIS_LOG_H
 #define BRELLIS_LOG_H
@@ -36,9 +45,9 @@ extern const LogLevelRow logLevelMap[LOG_LEVEL_MAP_ROWS];
 /* The parameters of Log_InitWithParams; fill with Log_GetInitDefaults. */
 typedef struct LogInitParams {
   uint32_t magic;
-  const char *fileName;   /* explicit log file path, or NULL */
-  const char *config;     /* configuration key naming the path, or NULL */
-  const char *appPrefix;  /* word used in the default file name, or NULL */
+  const char *fileName;  /* explicit log file path, or NULL */
+  const char *config;    /* configuration key naming the path, or NULL */
+  const char *appPrefix; /* word used in the default file name, or NULL */
   const char *appName;
   const char *appVersion;
   bool append;
@@ -73,10 +82,20 @@ bool Log_InitWithFile(const char *fileName, const char *appName);
 const char *Log_GetFileName(void);
 void Log_SetKeep(bool keep);
 
+/*
+ * Logs a message at level (the two top bits are ignored; smaller is more
+ * severe). It reaches the file and the system logger when level is at most
+ * the log's minimum level or is LOG_LEVEL_ALWAYS, standard error when it is
+ * at most the standard-error level. A level missing from logLevelMap is
+ * shown, and sent to the system logger, as level 120.
+ */
 void Log_Level(uint32_t level, const char *format, ...) BRELLIS_PRINTF(2, 3);
-void Log_LevelV(uint32_t level, const char *format, va_list ap);
+void Log_LevelV(uint32_t level, const char *format, va_list ap) BRELLIS_PRINTF(2, 0);
+/* Log_Level at 120. */
 void Log_Info(const char *format, ...) BRELLIS_PRINTF(1, 2);
+/* Log_Level at 110. */
 void Log_Warning(const char *format, ...) BRELLIS_PRINTF(1, 2);
+/* Once initialised: stops throttling for good, so final messages get out. */
 void Log_DisableThrottling(void);
 
 #ifdef __cplusplus

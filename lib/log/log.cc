@@ -1,359 +1,696 @@
-// The process log: level filter, line prefix, line splitting and output to
-// the log file, the system logger and standard error.
+// The log's line path: level filter, bounded formatting, line prefix,
+// splitting into lines, the ring of pending lines, the byte-rate throttle
+// and the destinations (log file, system logger, standard error).
 //
-// This is the log's first shape. Lines produced before initialisation wait
-// in a list instead of the fixed-size ring, messages are formatted on the
-// heap rather than in the stack and spare buffers, and there is no
-// throttling, size rotation or full header block yet; the rest of the
-// logging layer replaces this file with those in place.
+// Nothing here allocates once the log is initialised: messages are
+// formatted into a stack buffer and only long ones borrow one of the
+// preallocated spare buffers, handed out by atomic exchange.
 
-#include <brellis/err.h>
-#include <brellis/log.h>
-#include <brellis/preference.h>
+#include "log/logInt.h"
+
+#include <brellis/hostinfo.h>
 #include <brellis/str.h>
+#include <brellis/util.h>
 #include <brellis/vthreadBase.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <mutex>
-#include <string>
-#include <sys/stat.h>
-#include <sys/time.h>
+#include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
-#include <vector>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <ctime>
+#include <span>
+#include <string_view>
 
-extern "C" const LogLevelRow logLevelMap[LOG_LEVEL_MAP_ROWS] = {
-    {100, LOG_EMERG, 'E'},  {105, LOG_ERR, 'E'},    {110, LOG_WARNING, 'W'},
-    {115, LOG_NOTICE, 'A'}, {120, LOG_NOTICE, 'I'}, {125, LOG_INFO, 'I'},
-    {130, LOG_INFO, 'I'},   {135, LOG_DEBUG, 'D'},  {136, LOG_DEBUG, 'D'},
-    {137, LOG_DEBUG, 'D'},  {138, LOG_DEBUG, 'D'},  {139, LOG_DEBUG, 'D'},
-    {140, LOG_DEBUG, 'D'},  {141, LOG_DEBUG, 'D'},  {142, LOG_DEBUG, 'D'},
-    {143, LOG_DEBUG, 'D'},  {144, LOG_DEBUG, 'D'},  {145, LOG_DEBUG, 'D'},
+extern "C" constexpr LogLevelRow logLevelMap[LOG_LEVEL_MAP_ROWS] = {
+    {100, LOG_EMERG, 'E'},  {105, LOG_ERR, 'E'},   {110, LOG_WARNING, 'W'}, {115, LOG_NOTICE, 'A'},
+    {120, LOG_NOTICE, 'I'}, {125, LOG_INFO, 'I'},  {130, LOG_INFO, 'I'},    {135, LOG_DEBUG, 'D'},
+    {136, LOG_DEBUG, 'D'},  {137, LOG_DEBUG, 'D'}, {138, LOG_DEBUG, 'D'},   {139, LOG_DEBUG, 'D'},
+    {140, LOG_DEBUG, 'D'},  {141, LOG_DEBUG, 'D'}, {142, LOG_DEBUG, 'D'},   {143, LOG_DEBUG, 'D'},
+    {144, LOG_DEBUG, 'D'},  {145, LOG_DEBUG, 'D'},
 };
+
+constinit LogState logState;
 
 namespace {
 
-struct PendingLine {
-  std::string prefix;  // empty when the line continues a partial one
-  std::string text;
+constexpr uint32_t kLevelMask = 0x3FFFFFFF;
+constexpr size_t kRecordSize = sizeof(LogPrefixRecord);
+constexpr char kLongLineTruncation[] = "*LONG LINE TRUNCATION*\n";
+
+// The level designators "%c%03d%s " of every row, with ':' and with '+',
+// fixed by the table, so the hot path copies them instead of formatting.
+struct Designator {
+  std::array<char, 8> text;
+  size_t length;
+};
+constexpr Designator MakeDesignator(const LogLevelRow &row, bool continuation) {
+  Designator d{};
+  int level = row.level;
+  d.text[0] = static_cast<char>(row.designator);
+  d.text[1] = static_cast<char>('0' + level / 100 % 10);
+  d.text[2] = static_cast<char>('0' + level / 10 % 10);
+  d.text[3] = static_cast<char>('0' + level % 10);
+  d.text[4] = continuation ? '+' : ':';
+  d.text[5] = ' ';
+  d.length = 6;
+  return d;
+}
+constexpr auto kDesignators = [] {
+  std::array<std::array<Designator, 2>, LOG_LEVEL_MAP_ROWS> table{};
+  for (size_t i = 0; i < LOG_LEVEL_MAP_ROWS; i++) {
+    table[i][0] = MakeDesignator(logLevelMap[i], false);
+    table[i][1] = MakeDesignator(logLevelMap[i], true);
+  }
+  return table;
+}();
+
+std::atomic<uint64_t (*)(void)> timerHook{nullptr};
+
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper &) = delete;
+  ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
+
+ private:
+  int saved_;
 };
 
-struct LogState {
-  std::recursive_mutex lock;
-  int fd = -1;
-  bool initialised = false;
-  bool partialLine = false;
-  bool headerPending = false;
-  bool useTimeStamps = false;
-  bool useMilliseconds = false;
-  bool useThreadName = false;
-  bool useLevelDesignator = true;
-  bool syncAfterWrite = false;
-  bool keep = false;
-  int32_t logMinLevel = 120;
-  int32_t stderrMinLevel = -1;
-  int32_t systemLoggerUse = 0;
-  std::string systemLoggerID;
-  std::string openedLoggerID;
-  std::string fileName;
-  std::string appName;
-  std::string appVersion;
-  std::vector<PendingLine> pending;
+class LockHeld {
+ public:
+  explicit LockHeld(MXUserRecLock *lock) : lock_(lock) { MXUser_AcquireRecLock(lock_); }
+  ~LockHeld() { MXUser_ReleaseRecLock(lock_); }
+  LockHeld(const LockHeld &) = delete;
+  LockHeld &operator=(const LockHeld &) = delete;
+
+ private:
+  MXUserRecLock *lock_;
 };
 
-LogState &State() {
-  // Never destroyed: lines may be logged from atexit handlers and children.
-  static LogState *state = new LogState;
-  return *state;
-}
-
-const LogLevelRow &RowOf(uint32_t level) {
-  for (const LogLevelRow &row : logLevelMap) {
-    if (static_cast<uint32_t>(row.level) == level) {
-      return row;
+// A spare buffer taken for the duration of a scope, or none when another
+// producer has it.
+class SpareBuffer {
+ public:
+  SpareBuffer() = default;
+  explicit SpareBuffer(LogSpare slot) { Take(slot); }
+  ~SpareBuffer() {
+    if (buffer_ != nullptr) {
+      logState.spare[slot_].store(buffer_, std::memory_order_release);
     }
   }
-  return logLevelMap[4];  // the row of 120
-}
+  SpareBuffer(const SpareBuffer &) = delete;
+  SpareBuffer &operator=(const SpareBuffer &) = delete;
+  // True when the buffer of slot is now held here.
+  bool Take(LogSpare slot) {
+    slot_ = slot;
+    buffer_ = logState.spare[slot].exchange(nullptr, std::memory_order_acquire);
+    return buffer_ != nullptr;
+  }
+  char *get() const { return buffer_; }
 
-std::string TimeStamp(const LogState &st) {
-  struct timeval tv;
-  gettimeofday(&tv, nullptr);
-  struct tm tm;
-  time_t secs = tv.tv_sec;
-  localtime_r(&secs, &tm);
-  char buf[64];
-  int n = Str_Snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
-                       tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  std::string out(buf, static_cast<size_t>(n));
-  if (st.useMilliseconds) {
-    Str_Snprintf(buf, sizeof buf, ".%03d", static_cast<int>(tv.tv_usec / 1000));
-    out += buf;
-  }
-  // The offset in force now, so daylight-saving time shows as it is.
-  long offset = tm.tm_gmtoff;
-  if (offset == 0) {
-    out += "Z";
-  } else {
-    long mag = offset < 0 ? -offset : offset;
-    Str_Snprintf(buf, sizeof buf, "%c%02ld:%02ld", offset > 0 ? '+' : '-', mag / 3600,
-                 (mag % 3600) / 60);
-    out += buf;
-  }
-  return out;
-}
+ private:
+  LogSpare slot_ = kLogSpareFormatA;
+  char *buffer_ = nullptr;
+};
 
-std::string Prefix(const LogState &st, const LogLevelRow &row, bool continuation) {
-  std::string out;
-  if (st.useTimeStamps) {
-    out += TimeStamp(st);
-    out += "| ";
-  }
-  if (st.useThreadName) {
-    out += VThreadBase_CurName();
-    out += "| ";
-  }
-  if (st.useLevelDesignator) {
-    char buf[16];
-    Str_Snprintf(buf, sizeof buf, "%c%03d%s ", static_cast<char>(row.designator), row.level,
-                 continuation ? "+" : ":");
-    out += buf;
-  }
-  return out;
-}
-
-void WriteFile(LogState &st, const std::string &bytes) {
-  if (st.fd < 0) {
-    return;
-  }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(st.fd, bytes.data() + done, bytes.size() - done);
-    if (n == -1 && errno == EINTR) {
-      continue;
+int RowIndexOf(uint32_t level) {
+  for (int i = 0; i < LOG_LEVEL_MAP_ROWS; i++) {
+    if (static_cast<uint32_t>(logLevelMap[i].level) == level) {
+      return i;
     }
-    if (n <= 0) {
+  }
+  return kLogDefaultRow;
+}
+
+// The longest prefix of text[0, max) that ends on a whole UTF-8 sequence.
+size_t Utf8Cut(const char *text, size_t max) {
+  if (max == 0) {
+    return 0;
+  }
+  size_t start = max - 1;
+  for (int back = 0; back < 3 && start > 0; back++) {
+    if ((static_cast<unsigned char>(text[start]) & 0xC0) != 0x80) {
       break;
     }
-    done += static_cast<size_t>(n);
+    start--;
   }
+  unsigned char lead = static_cast<unsigned char>(text[start]);
+  size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  return start + need <= max ? max : start;
+}
+
+// Copies text into a fixed field, NUL-terminated, cut at a whole UTF-8
+// sequence; line ends become blanks so the ring never sees a stray one.
+void CopyField(char *field, size_t size, const char *text) {
+  size_t len = Utf8Cut(text, strnlen(text, size - 1));
+  for (size_t i = 0; i < len; i++) {
+    field[i] = text[i] == '\n' ? ' ' : text[i];
+  }
+  memset(field + len, 0, size - len);
+}
+
+uint64_t MonotonicMicros() {
+  uint64_t (*hook)(void) = timerHook.load(std::memory_order_acquire);
+  return (hook != nullptr ? hook() : HostinfoSystemTimerPosix()) / 1000;
+}
+
+void FormatZone(char *zone, size_t size, long offset) {
+  if (offset == 0) {
+    Str_Snprintf(zone, size, "Z");
+    return;
+  }
+  long magnitude = offset < 0 ? -offset : offset;
+  Str_Snprintf(zone, size, "%c%02ld:%02ld", offset > 0 ? '+' : '-', magnitude / 3600,
+               magnitude % 3600 / 60);
+}
+
+// Fills the time stamp pieces of rec. The local time is converted at most
+// once a second; inside a signal handler it is not converted at all (the
+// conversion takes locks the interrupted code may hold), and the stamp is
+// the last one plus the time elapsed since.
+void MakeTimeStamp(LogState &st, LogPrefixRecord &rec) {
+  uint64_t micros;
+  HostinfoGetTimeOfDayMicros(&micros);
+  uint64_t nowMs = micros / 1000;
+  LogTimeCache &tc = st.time;
+  if (VThreadBase_IsInSignal()) {
+    uint64_t elapsed = nowMs > tc.milliseconds ? nowMs - tc.milliseconds : 0;
+    uint64_t seconds = std::min<uint64_t>(elapsed / 1000, INT32_MAX);
+    Str_Snprintf(rec.dateTime, sizeof rec.dateTime, "%s%s[+%d", tc.dateTime, tc.zone,
+                 static_cast<int>(seconds));
+    Str_Snprintf(rec.msecs, sizeof rec.msecs, ".%03d", static_cast<int>(elapsed % 1000));
+    Str_Snprintf(rec.zone, sizeof rec.zone, "]");
+    return;
+  }
+  auto second = static_cast<int64_t>(micros / 1000000);
+  if (second != tc.second) {
+    time_t t = static_cast<time_t>(second);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    if (tm.tm_hour != tc.hour || tm.tm_isdst != tc.isDst) {
+      // A new hour may bring a changed zone setting; read it again.
+      tzset();
+      localtime_r(&t, &tm);
+      tc.hour = tm.tm_hour;
+      tc.isDst = tm.tm_isdst;
+    }
+    Str_Snprintf(tc.dateTime, sizeof tc.dateTime, "%04d-%02d-%02dT%02d:%02d:%02d",
+                 tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    // The offset in force at that moment, daylight-saving time included.
+    FormatZone(tc.zone, sizeof tc.zone, tm.tm_gmtoff);
+    tc.second = second;
+  }
+  tc.milliseconds = nowMs;
+  memcpy(rec.dateTime, tc.dateTime, sizeof rec.dateTime);
+  memcpy(rec.zone, tc.zone, sizeof rec.zone);
+  unsigned ms = static_cast<unsigned>(nowMs % 1000);
+  rec.msecs[0] = '.';
+  rec.msecs[1] = static_cast<char>('0' + ms / 100);
+  rec.msecs[2] = static_cast<char>('0' + ms / 10 % 10);
+  rec.msecs[3] = static_cast<char>('0' + ms % 10);
+  memset(rec.msecs + 4, 0, sizeof rec.msecs - 4);
+}
+
+void MakeRecord(LogState &st, LogPrefixRecord &rec, int row, bool withTime, bool withName) {
+  memset(&rec, 0, sizeof rec);
+  if (withTime) {
+    MakeTimeStamp(st, rec);
+  }
+  if (withName) {
+    CopyField(rec.threadName, sizeof rec.threadName, VThreadBase_CurName());
+  }
+  rec.continuation = 'F';
+  rec.rowIndex = static_cast<char>('A' + row);
+}
+
+// Appends text to buf[*pos] as long as it leaves the terminating NUL room.
+void Append(char *buf, size_t cap, size_t *pos, std::string_view text) {
+  size_t room = cap - 1 - *pos;
+  size_t n = text.size() <= room ? text.size() : Utf8Cut(text.data(), room);
+  memcpy(buf + *pos, text.data(), n);
+  *pos += n;
+}
+
+// The prefix of rec as the flags ask for it; returns its length.
+size_t FormatPrefix(const LogState &st, const LogPrefixRecord &rec, char *buf, size_t cap) {
+  size_t pos = 0;
+  auto field = [](const char *f, size_t size) { return std::string_view(f, strnlen(f, size)); };
+  if (st.useTimeStamps) {
+    Append(buf, cap, &pos, field(rec.dateTime, sizeof rec.dateTime));
+    if (st.useMilliseconds) {
+      Append(buf, cap, &pos, field(rec.msecs, sizeof rec.msecs));
+    }
+    Append(buf, cap, &pos, field(rec.zone, sizeof rec.zone));
+    Append(buf, cap, &pos, "| ");
+  }
+  if (st.useThreadName) {
+    // The name gives way to the designator; with too little room it goes.
+    size_t left = cap - 1 - pos;
+    size_t reserve = st.useLevelDesignator ? 6 : 0;
+    if (left >= reserve + 4) {
+      std::string_view name = field(rec.threadName, sizeof rec.threadName);
+      size_t keep = std::min(name.size(), left - reserve - 2);
+      keep = keep == name.size() ? keep : Utf8Cut(name.data(), keep);
+      Append(buf, cap, &pos, name.substr(0, keep));
+      Append(buf, cap, &pos, "| ");
+    }
+  }
+  if (st.useLevelDesignator) {
+    int row = rec.rowIndex - 'A';
+    if (row < 0 || row >= LOG_LEVEL_MAP_ROWS) {
+      row = kLogDefaultRow;
+    }
+    const Designator &d = kDesignators[static_cast<size_t>(row)][rec.continuation == 'T'];
+    Append(buf, cap, &pos, std::string_view(d.text.data(), d.length));
+  }
+  buf[pos] = '\0';
+  return pos;
+}
+
+// Writes all of buf to fd; a signal interrupting the call is not a failure.
+size_t WriteAll(int fd, const char *buf, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = write(fd, buf + done, len - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == -1 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return done;
+}
+
+void SystemLoggerSend(LogState &st, int priority, const char *text) {
+  if (!st.loggerOpened || strcmp(st.openedLoggerID, st.systemLoggerID) != 0) {
+    closelog();
+    Str_Strcpy(st.openedLoggerID, st.systemLoggerID, sizeof st.openedLoggerID);
+    openlog(st.openedLoggerID, LOG_PID, LOG_USER);
+    st.loggerOpened = true;
+  }
+  syslog(priority, "%s", text);
+}
+
+// One line to the file: first the report of what was lost before, if
+// anything was, then the line; what does not make it is counted.
+void FileWrite(LogState &st, const char *buf, size_t len) {
+  if (st.discardedBytes != 0) {
+    char notice[kLogNoticeBufferSize];
+    size_t p = LogMakeInfoPrefix(&st, notice, sizeof notice);
+    int n = Str_Snprintf(notice + p, sizeof notice - p,
+                         ">>> Error writing log, %" PRIu64 " bytes discarded. Disk full?\n",
+                         st.discardedBytes);
+    if (n >= 0) {
+      size_t total = p + static_cast<size_t>(n);
+      if (LogWriteFile(&st, notice, total) == total) {
+        st.discardedBytes = 0;
+      }
+    }
+  }
+  st.discardedBytes += len - LogWriteFile(&st, buf, len);
   if (st.syncAfterWrite) {
     fsync(st.fd);
   }
 }
 
-void EmitLine(LogState &st, const PendingLine &line, int priority) {
-  std::string bytes = line.prefix + line.text;
-  WriteFile(st, bytes);
+// The line text to emit, in at most two pieces (a ring entry may wrap).
+struct LineText {
+  std::span<const char> first;
+  std::span<const char> second;
+  size_t size() const { return first.size() + second.size(); }
+  char last() const { return second.empty() ? first.back() : second.back(); }
+};
+
+void Emit(LogState &st, const LogPrefixRecord &rec, bool withPrefix, const LineText &line) {
+  char stackBuf[kLogStackBufferSize];
+  SpareBuffer spare(kLogSpareEmit);
+  char *buf = spare.get() != nullptr ? spare.get() : stackBuf;
+  size_t cap = spare.get() != nullptr ? kLogSpareSize : sizeof stackBuf;
+  size_t pos = withPrefix ? FormatPrefix(st, rec, buf, cap) : 0;
+  size_t total = line.size();
+  size_t room = cap - 1 - pos;
+  if (total <= room) {
+    std::copy(line.first.begin(), line.first.end(), buf + pos);
+    std::copy(line.second.begin(), line.second.end(), buf + pos + line.first.size());
+    pos += total;
+  } else if (room > 0) {
+    // Too long for the buffer: keep whole characters, and the line end if
+    // the line had one, so the next line starts on a line of its own.
+    size_t a = std::min(room, line.first.size());
+    std::copy_n(line.first.begin(), a, buf + pos);
+    std::copy_n(line.second.begin(), room - a, buf + pos + a);
+    bool complete = line.last() == '\n';
+    size_t keep = Utf8Cut(buf + pos, complete ? room - 1 : room);
+    pos += keep;
+    if (complete) {
+      buf[pos++] = '\n';
+    }
+  }
+  buf[pos] = '\0';
+  if (st.fd >= 0) {
+    FileWrite(st, buf, pos);
+  }
   if (st.systemLoggerUse > 0) {
-    if (st.openedLoggerID != st.systemLoggerID) {
-      closelog();
-      st.openedLoggerID = st.systemLoggerID;
-      openlog(st.openedLoggerID.c_str(), LOG_PID, LOG_USER);
-    }
-    syslog(priority, "%s", bytes.c_str());
+    int row = rec.rowIndex - 'A';
+    row = row >= 0 && row < LOG_LEVEL_MAP_ROWS ? row : kLogDefaultRow;
+    SystemLoggerSend(st, logLevelMap[row].priority, buf);
   }
 }
 
-void WriteHeader(LogState &st) {
-  PendingLine line;
-  line.prefix = Prefix(st, RowOf(120), false);
-  char buf[512];
-  Str_Snprintf(buf, sizeof buf, "Log for %s pid=%d version=%s build=%s option=%s\n",
-               st.appName.c_str(), static_cast<int>(getpid()), st.appVersion.c_str(),
-               "build-3904909", "Release");
-  line.text = buf;
-  EmitLine(st, line, LOG_NOTICE);
-  Str_Snprintf(buf, sizeof buf, "The process is %zu-bit.\n", sizeof(void *) * 8);
-  line.text = buf;
-  EmitLine(st, line, LOG_NOTICE);
+// --- The ring ---------------------------------------------------------
+
+void RingPut(LogRing &ring, const char *data, size_t len) {
+  size_t first = std::min<size_t>(len, kLogRingSize - ring.writePos);
+  memcpy(ring.buffer + ring.writePos, data, first);
+  memcpy(ring.buffer, data + first, len - first);
+  ring.writePos = static_cast<uint32_t>((ring.writePos + len) % kLogRingSize);
+  ring.count += static_cast<uint32_t>(len);
 }
 
-// Splits text after each line end; each piece is emitted or kept pending.
-void Output(LogState &st, const LogLevelRow &row, const std::string &text) {
-  bool toOutput = st.initialised && (st.fd >= 0 || st.systemLoggerUse > 0);
-  if (toOutput) {
-    if (st.headerPending && st.fd >= 0) {
-      st.headerPending = false;
-      WriteHeader(st);
-    }
-    for (const PendingLine &line : st.pending) {
-      EmitLine(st, line, LOG_NOTICE);
-    }
-    st.pending.clear();
+void RingGet(const LogRing &ring, uint32_t offset, char *out, size_t len) {
+  uint32_t at = (ring.readPos + offset) % kLogRingSize;
+  size_t first = std::min<size_t>(len, kLogRingSize - at);
+  memcpy(out, ring.buffer + at, first);
+  memcpy(out + first, ring.buffer, len - first);
+}
+
+// The length from offset up to and including the next '\n', or up to the
+// end of the ring's content when there is none.
+uint32_t RingLineLength(const LogRing &ring, uint32_t offset) {
+  uint32_t at = (ring.readPos + offset) % kLogRingSize;
+  uint32_t left = ring.count - offset;
+  uint32_t first = std::min(left, kLogRingSize - at);
+  if (const void *nl = memchr(ring.buffer + at, '\n', first)) {
+    return static_cast<uint32_t>(static_cast<const char *>(nl) - (ring.buffer + at)) + 1;
   }
+  if (const void *nl = memchr(ring.buffer, '\n', left - first)) {
+    return first + static_cast<uint32_t>(static_cast<const char *>(nl) - ring.buffer) + 1;
+  }
+  return left;
+}
+
+void RingClear(LogRing &ring) {
+  ring.readPos = ring.writePos = ring.count = 0;
+  ring.tailOpen = false;
+}
+
+// Drops the oldest line; with no line end left the ring is emptied.
+void RingDropOldest(LogRing &ring) {
+  uint32_t len = RingLineLength(ring, 0);
+  if (len >= ring.count) {
+    RingClear(ring);
+    return;
+  }
+  ring.readPos = (ring.readPos + len) % kLogRingSize;
+  ring.count -= len;
+}
+
+void RingStore(LogState &st, LogPrefixRecord rec, bool withPrefix, std::string_view line) {
+  LogRing &ring = st.ring;
+  if (ring.buffer == nullptr) {
+    ring.buffer = static_cast<char *>(Util_SafeMalloc(-1, kLogRingSize, __FILE__, __LINE__));
+    RingClear(ring);
+  }
+  // An entry must leave the ring a byte to spare, so a line too long for it
+  // loses its tail (whole characters) and becomes a complete line.
+  bool addLineEnd = false;
+  constexpr size_t kMaxLine = kLogRingSize - kRecordSize - 2;
+  if (line.size() > kMaxLine) {
+    line = line.substr(0, Utf8Cut(line.data(), kMaxLine));
+    addLineEnd = true;
+  }
+  bool complete = addLineEnd || line.back() == '\n';
+  if (withPrefix && ring.tailOpen) {
+    // The waiting line will not be continued any more.
+    if (ring.count + 1 >= kLogRingSize) {
+      RingDropOldest(ring);
+    }
+    if (ring.tailOpen) {
+      RingPut(ring, "\n", 1);
+      ring.tailOpen = false;
+    }
+  }
+  bool join = !withPrefix && ring.tailOpen;
+  size_t need = line.size() + (addLineEnd ? 1 : 0) + (join ? 0 : kRecordSize);
+  while (kLogRingSize - ring.count <= need) {
+    RingDropOldest(ring);
+    if (join && !ring.tailOpen) {
+      // The line this text continued is gone: it starts a line of its own.
+      join = false;
+      withPrefix = true;
+      need += kRecordSize;
+    }
+  }
+  if (!join) {
+    rec.continuation = withPrefix ? rec.continuation : kLogNoPrefix;
+    RingPut(ring, reinterpret_cast<const char *>(&rec), kRecordSize);
+  }
+  RingPut(ring, line.data(), line.size());
+  if (addLineEnd) {
+    RingPut(ring, "\n", 1);
+  }
+  ring.tailOpen = !complete;
+}
+
+// Emits every line kept in the ring, oldest first. A last line still open
+// goes too: the text about to be emitted is what continues it.
+void RingEmitAll(LogState &st) {
+  LogRing &ring = st.ring;
+  while (ring.buffer != nullptr && ring.count > 0) {
+    if (ring.count < kRecordSize) {
+      RingClear(ring);  // cannot happen: entries always start with a record
+      break;
+    }
+    LogPrefixRecord rec;
+    RingGet(ring, 0, reinterpret_cast<char *>(&rec), kRecordSize);
+    uint32_t len = RingLineLength(ring, kRecordSize);
+    uint32_t at = (ring.readPos + static_cast<uint32_t>(kRecordSize)) % kLogRingSize;
+    uint32_t first = std::min(len, kLogRingSize - at);
+    LineText line{{ring.buffer + at, first}, {ring.buffer, len - first}};
+    if (len > 0) {
+      Emit(st, rec, rec.continuation != kLogNoPrefix, line);
+    }
+    ring.readPos = (at + len) % kLogRingSize;
+    ring.count -= static_cast<uint32_t>(kRecordSize) + len;
+  }
+  if (ring.buffer != nullptr) {
+    RingClear(ring);
+  }
+}
+
+// --- Splitting and the throttle ---------------------------------------
+
+// Cuts text after each line end and emits or stores each line with a
+// prefix exactly when the output before it ended a line.
+void SplitLines(LogState &st, std::string_view text, int row, bool toRing) {
+  if (text.empty()) {
+    return;
+  }
+  LogPrefixRecord rec;
+  MakeRecord(st, rec, row, toRing || st.useTimeStamps, toRing || st.useThreadName);
+  // Lines from here on are line ends only, and are not continuations.
+  size_t lastText = text.find_last_not_of('\n');
   size_t start = 0;
-  bool first = true;
   while (start < text.size()) {
     size_t nl = text.find('\n', start);
-    size_t end = nl == std::string::npos ? text.size() : nl + 1;
-    PendingLine line;
-    line.text = text.substr(start, end - start);
-    bool onlyLineEnds = text.find_first_not_of('\n', start) == std::string::npos;
-    bool continuation = !first && !onlyLineEnds;
-    if (!st.partialLine) {
-      line.prefix = Prefix(st, row, continuation);
-    }
-    st.partialLine = line.text.back() != '\n';
-    if (toOutput) {
-      EmitLine(st, line, row.priority);
+    size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+    std::string_view line = text.substr(start, end - start);
+    bool onlyLineEnds = lastText == std::string_view::npos || start > lastText;
+    rec.continuation = start > 0 && !onlyLineEnds ? 'T' : 'F';
+    bool withPrefix = !st.partialLine;
+    st.partialLine = line.back() != '\n';
+    if (toRing) {
+      RingStore(st, rec, withPrefix, line);
     } else {
-      st.pending.push_back(std::move(line));
+      Emit(st, rec, withPrefix, LineText{{line.data(), line.size()}, {}});
     }
-    first = false;
     start = end;
   }
 }
 
-bool OpenLogFile(const std::string &path) {
-  // A planted symbolic link must not make us create or append to its target.
-  struct stat before;
-  if (lstat(path.c_str(), &before) == 0 && S_ISLNK(before.st_mode)) {
-    Log_Info("[msg.log.openIsLink] Log file '%s' is a symbolic link.\n", path.c_str());
+void ThrottleNotice(LogState &st, const LogThrottleInfo &info) {
+  char notice[kLogNoticeBufferSize];
+  size_t p = LogMakeInfoPrefix(&st, notice, sizeof notice);
+  int n = Str_Snprintf(notice + p, sizeof notice - p, "<<< %s Throttled >>>\n", info.name);
+  size_t total = n >= 0 ? p + static_cast<size_t>(n) : strlen(notice);
+  if (st.fd >= 0) {
+    FileWrite(st, notice, total);
+  }
+  if (st.systemLoggerUse > 0) {
+    SystemLoggerSend(st, logLevelMap[kLogDefaultRow].priority, notice);
+  }
+}
+
+// True when a line of bytes bytes must not be written now.
+bool ThrottleCheck(LogState &st, LogThrottleInfo &info, size_t bytes) {
+  if (info.bytesPerSec == -1) {
     return false;
   }
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd == -1) {
-    Log_Info("[msg.log.openFailed] Cannot open or create the log file '%s': %s\n", path.c_str(),
-             Err_Errno2String(errno));
+  info.bytesLogged += bytes;
+  if (info.bytesLogged < static_cast<uint64_t>(info.threshold)) {
     return false;
   }
-  struct stat byFd;
-  struct stat byPath;
-  if (fstat(fd, &byFd) == -1 || lstat(path.c_str(), &byPath) == -1 ||
-      byFd.st_dev != byPath.st_dev || byFd.st_ino != byPath.st_ino) {
-    Log_Info("[msg.log.openChanged] Log file '%s' has changed.\n", path.c_str());
-    close(fd);
-    return false;
+  bool wasThrottled = info.throttled;
+  if (info.bytesPerSec == 0) {
+    info.throttled = true;
+  } else {
+    uint64_t now = MonotonicMicros();
+    uint64_t elapsed = now > info.lastCheckTime ? now - info.lastCheckTime : 0;
+    uint64_t period = info.throttled ? 60000000u : 5000000u;
+    if (elapsed > period) {
+      uint64_t logged = info.bytesLogged - info.bytesAtLastCheck;
+      uint64_t rate = logged > UINT64_MAX / 1000000u ? UINT64_MAX : logged * 1000000u / elapsed;
+      info.lastCheckTime = now;
+      info.bytesAtLastCheck = info.bytesLogged;
+      info.throttled = static_cast<uint64_t>(info.bytesPerSec) < rate;
+    }
   }
-  LogState &st = State();
-  st.fd = fd;
-  st.fileName = path;
-  st.headerPending = true;
-  return true;
+  if (info.throttled && !wasThrottled) {
+    ThrottleNotice(st, info);
+  }
+  return info.throttled;
 }
 
 }  // namespace
 
+MXUserRecLock *LogLock() {
+  LogState &st = logState;
+  MXUserRecLock *lock = __atomic_load_n(&st.lock, __ATOMIC_ACQUIRE);
+  if (lock == nullptr) {
+    char name[64];
+    Str_Snprintf(name, sizeof name, "logLock_%p", static_cast<void *>(&st));
+    lock = MXUser_CreateSingletonRecLockSilent(&st.lock, name, kLogLockRank);
+  }
+  return lock;
+}
+
+size_t LogMakeInfoPrefix(LogState *st, char *buf, size_t cap) {
+  LogPrefixRecord rec;
+  MakeRecord(*st, rec, kLogDefaultRow, st->useTimeStamps, st->useThreadName);
+  return FormatPrefix(*st, rec, buf, cap);
+}
+
+void LogTimeStampText(LogState *st, char *buf, size_t cap) {
+  LogPrefixRecord rec;
+  MakeTimeStamp(*st, rec);
+  Str_Snprintf(buf, cap, "%s%s%s", rec.dateTime, rec.msecs, rec.zone);
+}
+
+size_t LogWriteFile(LogState *st, const char *buf, size_t len) {
+  size_t written = WriteAll(st->fd, buf, len);
+  st->fileSize += written;
+  return written;
+}
+
+void LogRingCloseTail(LogState *st) {
+  LogRing &ring = st->ring;
+  if (ring.buffer == nullptr || !ring.tailOpen) {
+    return;
+  }
+  if (ring.count + 1 >= kLogRingSize) {
+    RingDropOldest(ring);
+  }
+  if (ring.tailOpen) {
+    RingPut(ring, "\n", 1);
+    ring.tailOpen = false;
+  }
+}
+
+void LogAllocateBuffers(LogState *st) {
+  for (auto &slot : st->spare) {
+    if (slot.load(std::memory_order_acquire) == nullptr) {
+      slot.store(static_cast<char *>(Util_SafeMalloc(-1, kLogSpareSize, __FILE__, __LINE__)),
+                 std::memory_order_release);
+    }
+  }
+  if (st->ring.buffer == nullptr) {
+    st->ring.buffer = static_cast<char *>(Util_SafeMalloc(-1, kLogRingSize, __FILE__, __LINE__));
+    RingClear(st->ring);
+  }
+}
+
+void LogSetTimerHook(uint64_t (*timer)(void)) {
+  timerHook.store(timer, std::memory_order_release);
+}
+
 extern "C" {
 
-void Log_GetInitDefaults(LogInitParams *params) {
-  memset(params, 0, sizeof *params);
-  params->magic = LOG_INIT_PARAMS_MAGIC;
-  params->appName = "brellis-tarnwell";
-  params->appVersion = "XXX";
-  params->fileNameAbsent = true;
-  params->useThreadName = true;
-  params->useTimeStamps = true;
-  params->useMilliseconds = true;
-  params->useLevelDesignator = true;
-  params->stderrMinLevel = -1;
-  params->logMinLevel = 120;
-  params->keepOld = 3;
-  params->throttleThreshold = 1000000;
-  params->throttleBytesPerSec = 1000;
-}
-
-void LogGetDestination(const char *appName, LogInitParams *params) {
-  const char *name = (appName != nullptr && *appName != '\0') ? appName : "brellis";
-  char *id = Config_GetString(name, "%s.log.syslogID", name);
-  Str_Snprintf(params->systemLoggerID, sizeof params->systemLoggerID, "%s", id ? id : name);
-  free(id);
-  if (!Config_GetBool(true, "logging")) {
-    params->fileName = nullptr;
-    params->config = nullptr;
-    params->systemLoggerUse = 0;
-  }
-}
-
-bool Log_InitWithParams(const LogInitParams *params) {
-  LogState &st = State();
-  std::lock_guard<std::recursive_mutex> guard(st.lock);
-  st.useTimeStamps = params->useTimeStamps;
-  st.useMilliseconds = params->useMilliseconds;
-  st.useThreadName = params->useThreadName;
-  st.useLevelDesignator = params->useLevelDesignator;
-  st.stderrMinLevel = params->stderrMinLevel;
-  st.logMinLevel = params->logMinLevel;
-  st.syncAfterWrite = params->syncAfterWrite;
-  st.keep = params->keep;
-  st.appName = params->appName ? params->appName : "";
-  st.appVersion = params->appVersion ? params->appVersion : "";
-  st.systemLoggerID = params->systemLoggerID;
-  bool wantFile = params->fileName != nullptr && *params->fileName != '\0';
-  if (!wantFile) {
-    if (params->systemLoggerUse == 1 ||
-        (params->systemLoggerUse == 2 && st.systemLoggerID.empty())) {
-      return false;
-    }
-    st.systemLoggerUse = params->systemLoggerUse;
-  } else if (params->systemLoggerUse != 2) {
-    if (!OpenLogFile(params->fileName)) {
-      return false;
-    }
-    if (params->fileNameAbsent && !params->append && ftruncate(st.fd, 0) != 0) {
-      close(st.fd);
-      st.fd = -1;
-      return false;
-    }
-    st.systemLoggerUse = params->systemLoggerUse;
-  }
-  st.initialised = true;
-  return true;
-}
-
-bool Log_InitWithFile(const char *fileName, const char *appName) {
-  LogInitParams params;
-  Log_GetInitDefaults(&params);
-  params.fileName = fileName;
-  params.fileNameAbsent = fileName == nullptr || *fileName == '\0';
-  LogGetDestination(appName, &params);
-  return Log_InitWithParams(&params);
-}
-
-const char *Log_GetFileName(void) {
-  LogState &st = State();
-  return st.fileName.empty() ? nullptr : st.fileName.c_str();
-}
-
-void Log_SetKeep(bool keep) { State().keep = keep; }
-
-void Log_DisableThrottling(void) {}
-
 void Log_LevelV(uint32_t level, const char *format, va_list ap) {
-  int savedErrno = errno;
-  LogState &st = State();
-  uint32_t lvl = level & 0x3FFFFFFFu;
+  ErrnoKeeper keepErrno;
+  LogState &st = logState;
+  uint32_t lvl = level & kLevelMask;
   bool always = lvl == LOG_LEVEL_ALWAYS;
-  if (!always && static_cast<int64_t>(lvl) > st.stderrMinLevel &&
-      static_cast<int64_t>(lvl) > st.logMinLevel) {
-    errno = savedErrno;
+  auto value = static_cast<int64_t>(lvl);
+  if (!always && value > st.stderrMinLevel.load(std::memory_order_relaxed) &&
+      value > st.logMinLevel.load(std::memory_order_relaxed)) {
     return;
   }
+
+  char stackBuf[kLogStackBufferSize];
+  char *text = stackBuf;
+  size_t cap = sizeof stackBuf;
   va_list aq;
   va_copy(aq, ap);
-  char *text = Str_Vasprintf(nullptr, format, aq);
+  int n = Str_Vsnprintf(stackBuf, sizeof stackBuf, format, aq);
   va_end(aq);
-  if (text == nullptr) {
-    errno = savedErrno;
-    return;
-  }
-  {
-    std::lock_guard<std::recursive_mutex> guard(st.lock);
-    if (static_cast<int64_t>(lvl) <= st.stderrMinLevel) {
-      fputs(text, stderr);
-    }
-    if (always || static_cast<int64_t>(lvl) <= st.logMinLevel) {
-      Output(st, RowOf(lvl), text);
+  SpareBuffer spare;
+  if (n < 0) {
+    if (spare.Take(kLogSpareFormatA) || spare.Take(kLogSpareFormatB)) {
+      text = spare.get();
+      cap = kLogSpareSize;
+      va_copy(aq, ap);
+      n = Str_Vsnprintf(text, kLogSpareSize, format, aq);
+      va_end(aq);
     }
   }
-  free(text);
-  errno = savedErrno;
+  size_t len;
+  if (n >= 0) {
+    len = static_cast<size_t>(n);
+  } else {
+    // What fitted, cut to whole characters with room for the line end, so
+    // the next line does not run on from this one.
+    len = Utf8Cut(text, std::min(strnlen(text, cap - 1), cap - 2));
+    if (len == 0) {
+      len = sizeof kLongLineTruncation - 1;
+      memcpy(text, kLongLineTruncation, len + 1);
+    } else {
+      text[len++] = '\n';
+      text[len] = '\0';
+    }
+  }
+
+  LockHeld held(LogLock());
+  st.nesting++;
+  if (value <= st.stderrMinLevel.load(std::memory_order_relaxed)) {
+    WriteAll(STDERR_FILENO, text, len);
+  }
+  if (always || value <= st.logMinLevel.load(std::memory_order_relaxed)) {
+    int row = RowIndexOf(lvl);
+    std::string_view message(text, len);
+    if (st.initialised && st.nesting <= 1 && (st.fd >= 0 || st.systemLoggerUse > 0) &&
+        !ThrottleCheck(st, st.throttle, len)) {
+      if (st.fd >= 0) {
+        if (st.rotateSize != 0 && !VThreadBase_IsInSignal()) {
+          LogRotateBySize(&st);
+        }
+        if (st.headerPending && st.fd >= 0 && LogWriteHeader(&st)) {
+          st.headerPending = false;
+        }
+      }
+      RingEmitAll(st);
+      SplitLines(st, message, row, false);
+    } else {
+      SplitLines(st, message, row, true);
+    }
+  }
+  st.nesting--;
 }
 
 void Log_Level(uint32_t level, const char *format, ...) {
@@ -375,6 +712,16 @@ void Log_Warning(const char *format, ...) {
   va_start(ap, format);
   Log_LevelV(110, format, ap);
   va_end(ap);
+}
+
+void Log_DisableThrottling(void) {
+  ErrnoKeeper keepErrno;
+  LogState &st = logState;
+  LockHeld held(LogLock());
+  if (st.initialised) {
+    st.throttle.bytesPerSec = -1;
+    st.throttle.throttled = false;
+  }
 }
 
 }  // extern "C"

@@ -1,0 +1,146 @@
+// The log is one per process, so every case runs in a fresh child: the
+// child logs, the parent reads what reached the file and standard error.
+#ifndef TESTS_LOG_LOGCHILD_H
+#define TESTS_LOG_LOGCHILD_H
+
+#include "../../lib/log/logInt.h"
+#include "support/tempDir.h"
+
+#include <brellis/log.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace logtest {
+
+// In the child: reports a failed condition on standard error and fails.
+#define CHILD_CHECK(cond)                                                   \
+  do {                                                                      \
+    if (!(cond)) {                                                          \
+      fprintf(stderr, "child check failed line %d: %s\n", __LINE__, #cond); \
+      return 1;                                                             \
+    }                                                                       \
+  } while (0)
+
+struct ChildResult {
+  int status = -1;
+  std::string log;  // the log file's content
+  std::string err;  // what the child wrote to standard error
+  bool Ok() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+};
+
+// Runs body(logPath) in a child; its result is the child's exit status.
+inline ChildResult InChild(const std::function<int(const std::string &)> &body) {
+  testsupport::TempDir dir;
+  std::string path = dir / "test.log";
+  ChildResult result;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    return result;
+  }
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], STDERR_FILENO);
+    _exit(body(path));
+  }
+  close(fds[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+    result.err.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  waitpid(pid, &result.status, 0);
+  result.log = testsupport::ReadFile(path);
+  return result;
+}
+
+// Opens the log on path with the defaults, throttling off, then tweak.
+inline bool InitLog(const std::string &path,
+                    const std::function<void(LogInitParams &)> &tweak = nullptr) {
+  LogInitParams params;
+  Log_GetInitDefaults(&params);
+  params.fileName = path.c_str();
+  params.fileNameAbsent = false;
+  params.throttleBytesPerSec = -1;
+  snprintf(params.systemLoggerID, sizeof params.systemLoggerID, "logtest");
+  if (tweak) {
+    tweak(params);
+  }
+  return Log_InitWithParams(&params);
+}
+
+inline std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    size_t end = nl == std::string::npos ? text.size() : nl + 1;
+    lines.push_back(text.substr(start, end - start));
+    start = end;
+  }
+  return lines;
+}
+
+// A whole prefixed line: time stamp, thread name, designator, text.
+struct Parsed {
+  bool ok = false;
+  std::string stamp, zone, thread, designator, text;
+  char separator = 0;
+};
+
+inline Parsed Parse(const std::string &line) {
+  // Only the prefix goes through the expression: std::regex recurses per
+  // character and would exhaust the stack on a long text.
+  static const std::regex shape(
+      R"(^(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(\.\d{3})?(Z|[+-]\d{2}:\d{2}))\| ([^|]*)\| )"
+      R"(([EWAID]\d{3})([:+]) )");
+  Parsed p;
+  size_t designator = line.find(": ");
+  size_t continued = line.find("+ ");
+  size_t end = std::min(designator, continued);
+  if (end == std::string::npos || end > 120 || line.empty() || line.back() != '\n' ||
+      line.find('\n') != line.size() - 1) {
+    return p;
+  }
+  std::string prefix = line.substr(0, end + 2);
+  std::smatch m;
+  if (std::regex_match(prefix, m, shape)) {
+    p.ok = true;
+    p.stamp = m[1];
+    p.zone = m[3];
+    p.thread = m[4];
+    p.designator = m[5];
+    p.separator = m[6].str()[0];
+    p.text = line.substr(end + 2, line.size() - end - 3);
+  }
+  return p;
+}
+
+// The lines after the header block (the lines that begin "Log for" and
+// follow it up to the first line that is not part of it).
+inline std::vector<std::string> Body(const std::string &log) {
+  std::vector<std::string> out;
+  for (const std::string &line : Lines(log)) {
+    Parsed p = Parse(line);
+    if (p.ok && (p.text.starts_with("Log for ") || p.text.starts_with("The process is ") ||
+                 p.text.starts_with("Log creation time is "))) {
+      continue;
+    }
+    out.push_back(line);
+  }
+  return out;
+}
+
+}  // namespace logtest
+
+#endif

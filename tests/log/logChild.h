@@ -3,7 +3,7 @@
 #ifndef TESTS_LOG_LOGCHILD_H
 #define TESTS_LOG_LOGCHILD_H
 
-#include "../../lib/log/logInt.h"
+#include "log/logInt.h"
 #include "support/tempDir.h"
 
 #include <brellis/log.h>

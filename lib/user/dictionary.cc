@@ -18,7 +18,7 @@
 namespace {
 
 constexpr size_t kNameBufSize = 1024;
-constexpr uint32_t kIndexBuckets = 512;
+constexpr size_t kIndexBuckets = 512;
 
 void ZeroAndFree(char *s) {
   if (s != nullptr) {
@@ -409,8 +409,8 @@ bool DictionaryIsStringType(int32_t type) {
 }
 
 DictEntry *DictionaryFind(Dictionary *dict, const char *name) {
-  void *value;
-  return HashTable_Lookup(dict->index, name, &value) ? static_cast<DictEntry *>(value) : nullptr;
+  auto it = dict->index->find(name);
+  return it == dict->index->end() ? nullptr : it->second;
 }
 
 DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, int32_t type, DictValue value) {
@@ -419,13 +419,13 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, int32_t type, DictVa
   e->type = type;
   e->value = value;
   LinkBefore(&dict->entries, e);
-  HashTable_Insert(dict->index, e->name, e);
+  dict->index->emplace(e->name, e);
   dict->entryCount++;
   return e;
 }
 
 void DictionaryRemoveEntry(Dictionary *dict, DictEntry *e) {
-  HashTable_Delete(dict->index, e->name);
+  dict->index->erase(e->name);
   Unlink(e);
   if (e->line != nullptr) {
     DictLine *line = e->line;
@@ -450,7 +450,7 @@ DictLine *DictionaryAppendLine(Dictionary *dict, char *text, DictEntry *entry) {
 }
 
 void DictionaryClear(Dictionary *dict) {
-  HashTable_Clear(dict->index);
+  dict->index->clear();
   for (DictLink *l = dict->entries.next; l != &dict->entries;) {
     DictLink *next = l->next;
     FreeEntry(static_cast<DictEntry *>(l));
@@ -524,7 +524,7 @@ Dictionary *Dictionary_Create(void) {
       static_cast<Dictionary *>(Util_SafeCalloc(-1, 1, sizeof(Dictionary), __FILE__, __LINE__));
   dict->entries.next = dict->entries.prev = &dict->entries;
   dict->lines.next = dict->lines.prev = &dict->lines;
-  dict->index = HashTable_Alloc(kIndexBuckets, HASH_ISTRING_KEY, nullptr);
+  dict->index = new DictIndex(kIndexBuckets);
   dict->encoding = -2;
   return dict;
 }
@@ -534,7 +534,7 @@ void Dictionary_Free(Dictionary *dict) {
     return;
   }
   DictionaryClear(dict);
-  HashTable_Free(dict->index);
+  delete dict->index;
   free(dict->fileName);
   free(dict);
 }

@@ -122,7 +122,9 @@ bool SettleValues(Dictionary *dict, int encoding, bool dropInvalid, MsgList **me
       continue;
     }
     e->raw = false;
-    if (e->value.stringValue != nullptr) {
+    // Valid UTF-8 and ASCII bytes are already the internal form.
+    if (e->value.stringValue != nullptr && encoding != STRING_ENCODING_UTF8 &&
+        encoding != STRING_ENCODING_US_ASCII) {
       char *converted = Unicode_AllocWithLength(e->value.stringValue, -1, encoding);
       ZeroAndFree(e->value.stringValue);
       e->value.stringValue = converted;
@@ -287,9 +289,11 @@ int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *valu
       ZeroAndFree(value);
       return 2;
     }
-    char *converted = Unicode_AllocWithLength(value, -1, dict->encoding);
-    ZeroAndFree(value);
-    value = converted;
+    if (dict->encoding != STRING_ENCODING_UTF8 && dict->encoding != STRING_ENCODING_US_ASCII) {
+      char *converted = Unicode_AllocWithLength(value, -1, dict->encoding);
+      ZeroAndFree(value);
+      value = converted;
+    }
   }
   DictValue v{};
   v.stringValue = value;

@@ -4,10 +4,12 @@
 #define LIB_USER_DICTIONARYINT_H
 
 #include <brellis/dictionary.h>
-#include <brellis/hashTable.h>
 #include <brellis/msgList.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <unordered_map>
 
 struct DictLink {
   DictLink *prev;
@@ -47,12 +49,40 @@ struct DictEntry : DictLink {
   DictLine *line;
 };
 
+// Names compare without regard to ASCII letter case.
+struct DictNameHash {
+  size_t operator()(std::string_view s) const {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : s) {
+      h = (h ^ static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c)) * 1099511628211ull;
+    }
+    return static_cast<size_t>(h);
+  }
+};
+struct DictNameEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+      unsigned char x = static_cast<unsigned char>(a[i]);
+      unsigned char y = static_cast<unsigned char>(b[i]);
+      if ((x >= 'A' && x <= 'Z' ? x + 32 : x) != (y >= 'A' && y <= 'Z' ? y + 32 : y)) {
+        return false;
+      }
+    }
+    return true;
+  }
+};
+// Keys point into the entries' own names. The index grows with the
+// dictionary: a fixed number of chains would turn lookups in large files
+// into list walks.
+using DictIndex = std::unordered_map<std::string_view, DictEntry *, DictNameHash, DictNameEqual>;
+
 struct Dictionary {
   DictLink entries;  // list head of DictEntry
   DictLink lines;    // list head of DictLine
   char *fileName;    // only while a read is in progress
   int32_t lineNumber;
-  HashTable *index;  // name (any case) -> DictEntry
+  DictIndex *index;  // name (any case) -> DictEntry
   void *keySafe;
   void *key;
   uint32_t entryCount;

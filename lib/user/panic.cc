@@ -8,10 +8,10 @@
 #include <brellis/panic.h>
 #include <brellis/str.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 std::atomic<int> panicCount{0};

@@ -1,5 +1,6 @@
 /*
- * Messages meant for a user, and lists of them.
+ * Messages meant for a user: the calling thread's pending messages.
+ * Lists of messages are in msgList.h.
  *
  * A localisable text starts with "@&!*@*@(", its id and ")", followed by the
  * English default text, which is a format for Str_Asprintf. A text without
@@ -18,32 +19,12 @@
 #include <stdarg.h>
 #include <stdbool.h>
 
+#include <brellis/msgList.h>
 #include <brellis/str.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* A list is a pointer to its newest message; NULL is the empty list. */
-typedef struct MsgList MsgList;
-
-/*
- * Append one message at the head of *list. A NULL list pointer discards the
- * message without building it.
- */
-void MsgList_Append(MsgList **list, const char *format, ...) BRELLIS_PRINTF(2, 3);
-void MsgList_VAppend(MsgList **list, const char *format, va_list args) BRELLIS_PRINTF(2, 0);
-/* A localisable string becomes a message as it stands, any other the literal. */
-void MsgList_AppendStr(MsgList **list, const char *string);
-void MsgList_Free(MsgList *list);
-/* The id of a message ("msg.literal" for literal ones) and its text. */
-const char *MsgList_GetId(const MsgList *message);
-const char *MsgList_GetText(const MsgList *message);
-const MsgList *MsgList_Next(const MsgList *message);
-/* Every text, newest first, each ending in "\n"; the caller frees it. */
-char *MsgList_ToString(const MsgList *list);
-/* One log line "[id] text" per message, newest first. */
-void MsgList_Log(const MsgList *list);
 
 /* The calling thread's pending messages, kept oldest first. */
 void Msg_Append(const char *format, ...) BRELLIS_PRINTF(1, 2);

@@ -21,6 +21,15 @@ char *Util_SafeStrdup(int bugNr, const char *s, const char *file, int lineno);
 /* Copies up to maxLen bytes or the first NUL, and terminates the copy. */
 char *Util_SafeStrndup(int bugNr, const char *s, size_t maxLen, const char *file, int lineno);
 
+/*
+ * A new copy of fileName with a leading "~" (the value of HOME) or "~user"
+ * (that user's home directory) and every "$NAME" (the environment variable;
+ * PID and USER have fallbacks, other unset ones expand to nothing) replaced.
+ * What cannot be expanded is kept literally. NULL for a NULL string or one
+ * of more than 100 pieces. The caller frees the result.
+ */
+char *Util_ExpandString(const char *fileName);
+
 #ifdef __cplusplus
 }
 #endif

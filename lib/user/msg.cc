@@ -1,64 +1,14 @@
-// Messages for users: lists and the calling thread's pending messages.
+// Messages for users: the calling thread's pending messages, kept as a
+// message list.
 
 #include <brellis/log.h>
 #include <brellis/msg.h>
-#include <brellis/str.h>
-#include <brellis/util.h>
+#include <brellis/msgList.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
-
-struct MsgList {
-  MsgList *next;
-  char *id;
-  char *text;
-};
 
 namespace {
-
-constexpr std::string_view kMarker = "@&!*@*@(";
-
-// Splits a localisable format into id and default text; false for any
-// other string.
-bool SplitId(const char *format, std::string_view &id, const char *&text) {
-  std::string_view all(format);
-  if (all.substr(0, kMarker.size()) != kMarker) {
-    return false;
-  }
-  size_t close = all.find(')', kMarker.size());
-  if (close == std::string_view::npos) {
-    return false;
-  }
-  id = all.substr(kMarker.size(), close - kMarker.size());
-  text = format + close + 1;
-  return true;
-}
-
-MsgList *Build(const char *format, va_list args, bool formatArgs) {
-  auto *m = static_cast<MsgList *>(Util_SafeCalloc(-1, 1, sizeof(MsgList), __FILE__, __LINE__));
-  std::string_view id;
-  const char *text;
-  if (SplitId(format, id, text)) {
-    m->id = Util_SafeStrndup(-1, id.data(), id.size(), __FILE__, __LINE__);
-    if (formatArgs) {
-      m->text = Str_SafeVasprintf(nullptr, text, args);
-    } else {
-      m->text = Util_SafeStrdup(-1, text, __FILE__, __LINE__);
-    }
-  } else {
-    m->id = Util_SafeStrdup(-1, "msg.literal", __FILE__, __LINE__);
-    m->text = Util_SafeStrdup(-1, format, __FILE__, __LINE__);
-  }
-  return m;
-}
-
-void FreeOne(MsgList *m) {
-  free(m->id);
-  free(m->text);
-  free(m);
-}
 
 void LogOne(const MsgList *m) {
   size_t len = strlen(m->text);
@@ -79,6 +29,7 @@ struct Pending {
   MsgList *tail = nullptr;
   std::string rendered;
 
+  // Takes a one-message list.
   void Add(MsgList *m) {
     LogOne(m);
     if (tail == nullptr) {
@@ -89,11 +40,8 @@ struct Pending {
     tail = m;
   }
   void Clear() {
-    while (head != nullptr) {
-      MsgList *next = head->next;
-      FreeOne(head);
-      head = next;
-    }
+    MsgList_Free(head);
+    head = nullptr;
     tail = nullptr;
   }
   ~Pending() { Clear(); }
@@ -108,79 +56,22 @@ Pending &ThreadPending() {
 
 extern "C" {
 
-void MsgList_VAppend(MsgList **list, const char *format, va_list args) {
-  if (list == nullptr) {
-    return;
-  }
-  MsgList *m = Build(format, args, true);
-  m->next = *list;
-  *list = m;
-}
-
-void MsgList_Append(MsgList **list, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  MsgList_VAppend(list, format, args);
-  va_end(args);
-}
-
-void MsgList_AppendStr(MsgList **list, const char *string) {
-  if (list == nullptr) {
-    return;
-  }
-  va_list unused{};
-  MsgList *m = Build(string, unused, false);
-  m->next = *list;
-  *list = m;
-}
-
-void MsgList_Free(MsgList *list) {
-  while (list != nullptr) {
-    MsgList *next = list->next;
-    FreeOne(list);
-    list = next;
-  }
-}
-
-const char *MsgList_GetId(const MsgList *message) {
-  return message->id;
-}
-const char *MsgList_GetText(const MsgList *message) {
-  return message->text;
-}
-const MsgList *MsgList_Next(const MsgList *message) {
-  return message->next;
-}
-
-char *MsgList_ToString(const MsgList *list) {
-  std::string out;
-  for (const MsgList *m = list; m != nullptr; m = m->next) {
-    AppendText(out, m);
-  }
-  return Util_SafeStrdup(-1, out.c_str(), __FILE__, __LINE__);
-}
-
-void MsgList_Log(const MsgList *list) {
-  for (const MsgList *m = list; m != nullptr; m = m->next) {
-    LogOne(m);
-  }
-}
-
 void Msg_Append(const char *format, ...) {
+  MsgList *m = nullptr;
   va_list args;
   va_start(args, format);
-  ThreadPending().Add(Build(format, args, true));
+  MsgList_VAppend(&m, format, args);
   va_end(args);
+  ThreadPending().Add(m);
 }
 
 void Msg_AppendStr(const char *string) {
-  va_list unused{};
-  ThreadPending().Add(Build(string, unused, false));
+  MsgList *m = nullptr;
+  MsgList_AppendStr(&m, string);
+  ThreadPending().Add(m);
 }
 
-bool Msg_Present(void) {
-  return ThreadPending().head != nullptr;
-}
+bool Msg_Present(void) { return ThreadPending().head != nullptr; }
 
 void Msg_Reset(bool log) {
   Pending &p = ThreadPending();

@@ -1,0 +1,872 @@
+// Dictionary entries and typed values.
+
+#include <brellis/dictionary.h>
+#include <brellis/log.h>
+#include <brellis/msgList.h>
+#include <brellis/panic.h>
+#include <brellis/str.h>
+#include <brellis/util.h>
+
+#include <strings.h>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "user/dictionaryInt.h"
+
+namespace {
+
+constexpr size_t kNameBufSize = 1024;
+constexpr size_t kIndexBuckets = 512;
+
+void ZeroAndFree(char *s) {
+  if (s != nullptr) {
+    explicit_bzero(s, strlen(s));
+    free(s);
+  }
+}
+
+char *Copy(const char *s) {
+  return Util_SafeStrdup(-1, s, __FILE__, __LINE__);
+}
+
+void LinkBefore(DictLink *head, DictLink *node) {
+  node->next = head;
+  node->prev = head->prev;
+  head->prev->next = node;
+  head->prev = node;
+}
+
+void Unlink(DictLink *node) {
+  node->prev->next = node->next;
+  node->next->prev = node->prev;
+  node->prev = node->next = node;
+}
+
+int32_t TypeOf(int typeAndFlags) {
+  int32_t type = typeAndFlags & DICT_TYPE_MASK;
+  if (type > DICT_TYPE_INT64) {
+    Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
+  }
+  return type;
+}
+
+// A name the file format reads back as the same name.
+bool NameIsStorable(const char *name) {
+  if (name == nullptr || *name == '\0') {
+    return false;
+  }
+  for (const char *p = name; *p != '\0'; p++) {
+    if (*p == ' ' || *p == '\t' || *p == '#' || *p == '=' || *p == '\n' || *p == '\r') {
+      return false;
+    }
+  }
+  return true;
+}
+
+void RefuseName(const char *name, MsgList **messages) {
+  static constexpr char kBadName[] =
+      "@&!*@*@(msg.dictionary.badName)Variable name \"%s\" cannot be stored in a "
+      "dictionary.\n";
+  if (messages != nullptr) {
+    MsgList_Append(messages, kBadName, name ? name : "");
+  } else {
+    Log_Warning("Dictionary: variable name \"%s\" cannot be stored in a dictionary.\n",
+                name ? name : "");
+  }
+}
+
+// In an unlocked encrypted dictionary, plain entries are for plain reads.
+bool Visible(const Dictionary *dict, const DictEntry *e, int typeAndFlags) {
+  return dict->keySafe == nullptr || !e->plain || (typeAndFlags & DICT_FLAG_PLAIN) != 0;
+}
+
+bool EqualsNoCase(const char *a, const char *b) {
+  return strcasecmp(a, b) == 0;
+}
+
+int BoolText(const char *text) {
+  if (text == nullptr) return -1;
+  static const char *const kTrue[] = {"", "true", "t", "yes", "y", "on", "1"};
+  static const char *const kFalse[] = {"false", "f", "no", "n", "off", "0"};
+  for (const char *t : kTrue) {
+    if (EqualsNoCase(text, t)) return 1;
+  }
+  for (const char *f : kFalse) {
+    if (EqualsNoCase(text, f)) return 0;
+  }
+  return -1;
+}
+
+// strtol followed by strtoul as a platform with 32-bit longs runs them:
+// outside [-2^31, 2^31) the first reports ERANGE, and the second accepts
+// magnitudes up to 2^32 - 1, negated modulo 2^32.
+int32_t ParseInt32(const char *text, const char **end, bool *tooBig) {
+  *tooBig = false;
+  const char *p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    p++;
+  }
+  if (!(*p >= '0' && *p <= '9')) {
+    *end = text;
+    return 0;
+  }
+  errno = 0;
+  char *stop;
+  unsigned long long magnitude = strtoull(p, &stop, 0);
+  bool overflow = errno == ERANGE;
+  *end = stop;
+  if (!overflow && (negative ? magnitude <= 0x80000000ull : magnitude <= 0x7FFFFFFFull)) {
+    return negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude))
+                    : static_cast<int32_t>(magnitude);
+  }
+  if (!overflow && magnitude <= 0xFFFFFFFFull) {
+    uint32_t u = static_cast<uint32_t>(magnitude);
+    return static_cast<int32_t>(negative ? 0u - u : u);
+  }
+  *tooBig = true;
+  return -1;  // ULONG_MAX of such a platform
+}
+
+// Shortest text that reads back as the same double; "%g" when that does.
+void FormatDouble(double d, char *buf, size_t size) {
+  Str_Snprintf(buf, size, "%g", d);
+  if (!std::isfinite(d) || strtod(buf, nullptr) == d) {
+    return;
+  }
+  for (int precision = 7; precision <= 17; precision++) {
+    Str_Snprintf(buf, size, "%.*g", precision, d);
+    if (strtod(buf, nullptr) == d) {
+      return;
+    }
+  }
+}
+
+const char *TriText(int32_t v) {
+  return v == 1 ? "true" : v == -1 ? "default" : "false";
+}
+
+// Converts text to type. def (may be NULL) is the fallback for malformed
+// text; warnings name the entry and go to messages.
+DictValue Convert(const char *text, int32_t type, const DictValue *def, const char *name,
+                  MsgList **messages) {
+  DictValue v{};
+  const char *shown = text ? text : "";
+  switch (type) {
+    case DICT_TYPE_UNTYPED:
+    case DICT_TYPE_STRING:
+      v.stringValue = Copy(text);
+      break;
+    case DICT_TYPE_BOOL: {
+      int b = BoolText(text);
+      if (b >= 0) {
+        v.boolValue = b == 1;
+      } else {
+        v.boolValue = def ? def->boolValue : false;
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.notBoolean)Value \"%s\" for variable \"%s\" is "
+                       "not a valid boolean value. Using value \"%s\".\n",
+                       shown, name, v.boolValue ? "TRUE" : "FALSE");
+      }
+      break;
+    }
+    case DICT_TYPE_INT32: {
+      const char *end;
+      bool tooBig;
+      v.int32Value = ParseInt32(shown, &end, &tooBig);
+      if (tooBig) {
+        if (def) v.int32Value = def->int32Value;
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.integerTooBig)Value \"%s\" for variable \"%s\" "
+                       "is too large. Using value \"%d\".\n",
+                       shown, name, v.int32Value);
+      } else if (*end != '\0') {
+        if (def) v.int32Value = def->int32Value;
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.notInteger)Value \"%s\" for variable \"%s\" is "
+                       "not a valid integer value. Using value \"%d\".\n",
+                       shown, name, v.int32Value);
+      }
+      break;
+    }
+    case DICT_TYPE_INT64: {
+      char *end;
+      errno = 0;
+      v.int64Value = static_cast<int64_t>(strtoull(shown, &end, 0));
+      if (errno == ERANGE) {
+        if (def) v.int64Value = def->int64Value;
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.integer64TooBig)Value \"%s\" for variable "
+                       "\"%s\" is too large. Using value \"%lld\".\n",
+                       shown, name, static_cast<long long>(v.int64Value));
+      } else if (*end != '\0') {
+        if (def) v.int64Value = def->int64Value;
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.notInteger64)Value \"%s\" for variable \"%s\" "
+                       "is not a valid integer value. Using value \"%lld\".\n",
+                       shown, name, static_cast<long long>(v.int64Value));
+      }
+      break;
+    }
+    case DICT_TYPE_DOUBLE: {
+      char *end;
+      v.doubleValue = strtod(shown, &end);
+      if (*end != '\0') {
+        if (def) v.doubleValue = def->doubleValue;
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.notFloat)Value \"%s\" for variable \"%s\" is "
+                       "not a valid floating point value. Using value \"%f\".\n",
+                       shown, name, v.doubleValue);
+      }
+      break;
+    }
+    case DICT_TYPE_TRISTATE: {
+      int b = BoolText(text);
+      if (b >= 0) {
+        v.tristateValue = b;
+      } else if (text != nullptr &&
+                 (EqualsNoCase(text, "default") || EqualsNoCase(text, "dontcare") ||
+                  EqualsNoCase(text, "auto"))) {
+        v.tristateValue = -1;
+      } else {
+        v.tristateValue = def ? def->tristateValue : 0;
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.notTristate)Value \"%s\" for variable \"%s\" is "
+                       "not a valid tristate value. Using value \"%s\".\n",
+                       shown, name,
+                       v.tristateValue == 0   ? "FALSE"
+                       : v.tristateValue == 1 ? "TRUE"
+                                              : "default");
+      }
+      break;
+    }
+    default:
+      Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
+  }
+  return v;
+}
+
+DictValue ReadValue(const void *p, int32_t type) {
+  DictValue v{};
+  switch (type) {
+    case DICT_TYPE_UNTYPED:
+    case DICT_TYPE_STRING:
+      v.stringValue = *static_cast<char *const *>(p);
+      break;
+    case DICT_TYPE_BOOL:
+      v.boolValue = *static_cast<const bool *>(p);
+      break;
+    case DICT_TYPE_INT32:
+      v.int32Value = *static_cast<const int32_t *>(p);
+      break;
+    case DICT_TYPE_DOUBLE:
+      v.doubleValue = *static_cast<const double *>(p);
+      break;
+    case DICT_TYPE_TRISTATE:
+      v.tristateValue = *static_cast<const int32_t *>(p);
+      break;
+    case DICT_TYPE_INT64:
+      v.int64Value = *static_cast<const int64_t *>(p);
+      break;
+    default:
+      Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__);
+  }
+  return v;
+}
+
+// The value as text for conversions and listings; buf holds 32 bytes.
+const char *ValueText(int32_t type, const DictValue &v, char *buf) {
+  switch (type) {
+    case DICT_TYPE_BOOL:
+      return v.boolValue ? "true" : "false";
+    case DICT_TYPE_INT32:
+      Str_Snprintf(buf, 32, "%d", v.int32Value);
+      return buf;
+    case DICT_TYPE_DOUBLE:
+      FormatDouble(v.doubleValue, buf, 32);
+      return buf;
+    case DICT_TYPE_TRISTATE:
+      return TriText(v.tristateValue);
+    case DICT_TYPE_INT64:
+      Str_Snprintf(buf, 32, "%lld", static_cast<long long>(v.int64Value));
+      return buf;
+    default:
+      return v.stringValue;
+  }
+}
+
+// Stores v (owned when a string) into e, which has e->type; true when the
+// stored value changed.
+bool StoreSameType(DictEntry *e, DictValue v) {
+  bool changed;
+  switch (e->type) {
+    case DICT_TYPE_UNTYPED:
+    case DICT_TYPE_STRING: {
+      const char *old = e->value.stringValue;
+      changed = (old == nullptr) != (v.stringValue == nullptr) ||
+                (old != nullptr && strcmp(old, v.stringValue) != 0);
+      ZeroAndFree(e->value.stringValue);
+      e->value.stringValue = v.stringValue;
+      break;
+    }
+    case DICT_TYPE_BOOL:
+      changed = e->value.boolValue != v.boolValue;
+      e->value.boolValue = v.boolValue;
+      break;
+    case DICT_TYPE_INT32:
+    case DICT_TYPE_TRISTATE:
+      changed = e->value.int32Value != v.int32Value;
+      e->value.int32Value = v.int32Value;
+      break;
+    case DICT_TYPE_DOUBLE:
+      // NaN never equals itself, so storing one always counts as a change.
+      changed = !(e->value.doubleValue == v.doubleValue);
+      e->value.doubleValue = v.doubleValue;
+      break;
+    default:
+      changed = e->value.int64Value != v.int64Value;
+      e->value.int64Value = v.int64Value;
+      break;
+  }
+  if (changed) {
+    free(e->textCache);
+    e->textCache = nullptr;
+  }
+  return changed;
+}
+
+// Gives an untyped entry its type, converting its text.
+void Type(DictEntry *e, int32_t type, const DictValue *def, MsgList **messages) {
+  char *text = e->value.stringValue;
+  e->value = Convert(text, type, def, e->name, messages);
+  if (type != DICT_TYPE_STRING) {
+    ZeroAndFree(text);
+  } else {
+    free(e->value.stringValue);
+    e->value.stringValue = text;
+  }
+  e->type = type;
+  free(e->textCache);
+  e->textCache = nullptr;
+}
+
+// Stores a caller's value of the given type into an existing entry.
+bool Store(DictEntry *e, const void *value, int32_t type, MsgList **messages) {
+  DictValue v = ReadValue(value, type);
+  if (type == DICT_TYPE_UNTYPED) {
+    if (e->type == DICT_TYPE_UNTYPED || e->type == DICT_TYPE_STRING) {
+      v.stringValue = Copy(v.stringValue);
+    } else {
+      v = Convert(v.stringValue, e->type, nullptr, e->name, messages);
+    }
+    return StoreSameType(e, v);
+  }
+  if (e->type == DICT_TYPE_UNTYPED) {
+    Type(e, type, nullptr, messages);
+  }
+  if (e->type == type) {
+    if (type == DICT_TYPE_STRING) {
+      v.stringValue = Copy(v.stringValue);
+    }
+    return StoreSameType(e, v);
+  }
+  // Another type than the entry holds: go through the text, never through
+  // the bits.
+  char buf[32];
+  const char *text = ValueText(type, v, buf);
+  return StoreSameType(e, Convert(text, e->type, nullptr, e->name, messages));
+}
+
+void FreeEntry(DictEntry *e) {
+  if (DictionaryIsStringType(e->type)) {
+    ZeroAndFree(e->value.stringValue);
+  }
+  free(e->textCache);
+  free(e->name);
+  free(e);
+}
+
+bool FormatName(char *buf, const char *fmt, va_list ap) {
+  return Str_Vsnprintf(buf, kNameBufSize, fmt, ap) >= 0;
+}
+
+bool IsDefinedFlags(Dictionary *dict, const char *name, int flags) {
+  DictEntry *e = DictionaryFind(dict, name);
+  return e != nullptr && Visible(dict, e, flags);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Bookkeeping shared with the readers and writers.
+
+bool DictionaryIsStringType(int32_t type) {
+  return type == DICT_TYPE_UNTYPED || type == DICT_TYPE_STRING;
+}
+
+DictEntry *DictionaryFind(Dictionary *dict, const char *name) {
+  auto it = dict->index->find(name);
+  return it == dict->index->end() ? nullptr : it->second;
+}
+
+DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, int32_t type, DictValue value) {
+  auto *e = static_cast<DictEntry *>(Util_SafeCalloc(-1, 1, sizeof(DictEntry), __FILE__, __LINE__));
+  e->name = name;
+  e->type = type;
+  e->value = value;
+  LinkBefore(&dict->entries, e);
+  dict->index->emplace(e->name, e);
+  dict->entryCount++;
+  return e;
+}
+
+void DictionaryRemoveEntry(Dictionary *dict, DictEntry *e) {
+  dict->index->erase(e->name);
+  Unlink(e);
+  if (e->line != nullptr) {
+    DictLine *line = e->line;
+    Unlink(line);
+    ZeroAndFree(line->text);
+    free(line);
+  }
+  dict->entryCount--;
+  FreeEntry(e);
+}
+
+DictLine *DictionaryAppendLine(Dictionary *dict, char *text, DictEntry *entry) {
+  auto *line =
+      static_cast<DictLine *>(Util_SafeCalloc(-1, 1, sizeof(DictLine), __FILE__, __LINE__));
+  line->text = text;
+  line->entry = entry;
+  if (entry != nullptr) {
+    entry->line = line;
+  }
+  LinkBefore(&dict->lines, line);
+  return line;
+}
+
+void DictionaryClear(Dictionary *dict) {
+  dict->index->clear();
+  for (DictLink *l = dict->entries.next; l != &dict->entries;) {
+    DictLink *next = l->next;
+    FreeEntry(static_cast<DictEntry *>(l));
+    l = next;
+  }
+  dict->entries.next = dict->entries.prev = &dict->entries;
+  for (DictLink *l = dict->lines.next; l != &dict->lines;) {
+    DictLink *next = l->next;
+    auto *line = static_cast<DictLine *>(l);
+    ZeroAndFree(line->text);
+    free(line);
+    l = next;
+  }
+  dict->lines.next = dict->lines.prev = &dict->lines;
+  dict->entryCount = 0;
+  dict->encoding = -2;
+  // Key safes and keys exist only with the security services; none is ever
+  // installed here.
+  dict->keySafe = nullptr;
+  dict->key = nullptr;
+}
+
+const char *DictionaryCanonicalText(const DictEntry *e, char *buf) {
+  switch (e->type) {
+    case DICT_TYPE_UNTYPED:
+    case DICT_TYPE_STRING:
+      return e->value.stringValue;
+    case DICT_TYPE_BOOL:
+      return e->value.boolValue ? "TRUE" : "FALSE";
+    case DICT_TYPE_INT32:
+      Str_Snprintf(buf, 32, "%d", e->value.int32Value);
+      return buf;
+    case DICT_TYPE_DOUBLE:
+      FormatDouble(e->value.doubleValue, buf, 32);
+      return buf;
+    case DICT_TYPE_TRISTATE:
+      return e->value.tristateValue == -1  ? "DEFAULT"
+             : e->value.tristateValue == 1 ? "TRUE"
+                                           : "FALSE";
+    case DICT_TYPE_INT64:
+      Str_Snprintf(buf, 32, "%lld", static_cast<long long>(e->value.int64Value));
+      return buf;
+    default:
+      Panic("Dictionary internal error - unknown parameter type\n");
+  }
+}
+
+void DictionaryMoveMessages(MsgList **to, MsgList *from) {
+  if (from == nullptr) {
+    return;
+  }
+  if (to == nullptr) {
+    MsgList_Free(from);
+    return;
+  }
+  MsgList *tail = from;
+  while (tail->next != nullptr) {
+    tail = tail->next;
+  }
+  tail->next = *to;
+  *to = from;
+}
+
+// ---------------------------------------------------------------------------
+// The interface.
+
+extern "C" {
+
+Dictionary *Dictionary_Create(void) {
+  auto *dict =
+      static_cast<Dictionary *>(Util_SafeCalloc(-1, 1, sizeof(Dictionary), __FILE__, __LINE__));
+  dict->entries.next = dict->entries.prev = &dict->entries;
+  dict->lines.next = dict->lines.prev = &dict->lines;
+  dict->index = new DictIndex(kIndexBuckets);
+  dict->encoding = -2;
+  return dict;
+}
+
+void Dictionary_Free(Dictionary *dict) {
+  if (dict == nullptr) {
+    return;
+  }
+  DictionaryClear(dict);
+  delete dict->index;
+  free(dict->fileName);
+  free(dict);
+}
+
+void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int typeAndFlags,
+                     const char *name) {
+  int32_t type = TypeOf(typeAndFlags);
+  DictEntry *e = DictionaryFind(dict, name);
+  if (e != nullptr && !Visible(dict, e, typeAndFlags)) {
+    // Hidden entries keep their name: answer the default without an entry.
+    return const_cast<void *>(defaultValue);
+  }
+  if (e == nullptr) {
+    DictValue v = ReadValue(defaultValue, type);
+    if (DictionaryIsStringType(type)) {
+      v.stringValue = Copy(v.stringValue);
+    }
+    e = DictionaryAddEntry(dict, Copy(name), type, v);
+    e->isDefault = true;
+    e->plain = (typeAndFlags & DICT_FLAG_PLAIN) != 0;
+    return &e->value;
+  }
+  if (e->type == DICT_TYPE_UNTYPED) {
+    if (type != DICT_TYPE_UNTYPED) {
+      DictValue def = ReadValue(defaultValue, type);
+      Type(e, type, &def, nullptr);
+    }
+    return &e->value;
+  }
+  if (e->type == type || (type == DICT_TYPE_UNTYPED && e->type == DICT_TYPE_STRING)) {
+    return &e->value;
+  }
+  if (!e->mismatchLogged) {
+    e->mismatchLogged = true;
+    Log_Warning("Dictionary: \"%s\" holds type %d, read as type %d; using the default.\n", e->name,
+                e->type, type);
+  }
+  return const_cast<void *>(defaultValue);
+}
+
+bool Dictionary_SetWithMsgList(Dictionary *dict, const void *value, int typeAndFlags,
+                               const char *name, MsgList **messages) {
+  int32_t type = TypeOf(typeAndFlags);
+  if (!NameIsStorable(name)) {
+    RefuseName(name, messages);
+    return false;
+  }
+  bool quiet = (typeAndFlags & DICT_FLAG_QUIET) != 0;
+  DictEntry *e = DictionaryFind(dict, name);
+  if (e == nullptr) {
+    DictValue v = ReadValue(value, type);
+    if (DictionaryIsStringType(type)) {
+      v.stringValue = Copy(v.stringValue);
+    }
+    e = DictionaryAddEntry(dict, Copy(name), type, v);
+    e->modified = !quiet;
+  } else {
+    bool changed = Store(e, value, type, messages);
+    e->raw = false;
+    e->isDefault = false;
+    if (!quiet || changed) {
+      e->modified = true;
+    }
+  }
+  if (typeAndFlags & DICT_FLAG_PLAIN) e->plain = true;
+  if (quiet) e->quiet = true;
+  return true;
+}
+
+bool Dictionary_Set(Dictionary *dict, const void *value, int typeAndFlags, const char *name) {
+  return Dictionary_SetWithMsgList(dict, value, typeAndFlags, name, nullptr);
+}
+
+bool Dictionary_IsDefined(Dictionary *dict, const char *name) {
+  return IsDefinedFlags(dict, name, 0);
+}
+
+bool Dictionary_NotSet(Dictionary *dict, const char *name) {
+  DictEntry *e = DictionaryFind(dict, name);
+  return e == nullptr || !Visible(dict, e, 0) || e->isDefault;
+}
+
+void Dictionary_Unset(Dictionary *dict, const char *name) {
+  DictEntry *e = DictionaryFind(dict, name);
+  if (e != nullptr) {
+    DictionaryRemoveEntry(dict, e);
+  }
+}
+
+bool Dictionary_IsModified(Dictionary *dict) {
+  for (DictLink *l = dict->entries.next; l != &dict->entries; l = l->next) {
+    if (static_cast<DictEntry *>(l)->modified) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Dictionary_IsEncrypted(Dictionary *dict) {
+  return dict->keySafe != nullptr || (DictionaryFind(dict, "encryption.data") != nullptr &&
+                                      DictionaryFind(dict, "encryption.keySafe") != nullptr);
+}
+
+bool Dictionary_Unlock(Dictionary *dict, void *, void *) {
+  if (DictionaryFind(dict, "encryption.keySafe") == nullptr) {
+    return true;
+  }
+  Log_Info("%s: no key services to unlock an encrypted dictionary.\n", "Dictionary_Unlock");
+  return false;
+}
+
+const char *Dictionary_GetAsString(Dictionary *dict, const char *name) {
+  DictEntry *e = DictionaryFind(dict, name);
+  if (e == nullptr || !Visible(dict, e, 0)) {
+    return nullptr;
+  }
+  if (DictionaryIsStringType(e->type)) {
+    return e->value.stringValue;
+  }
+  char buf[32];
+  const char *text = ValueText(e->type, e->value, buf);
+  free(e->textCache);
+  e->textCache = Copy(text);
+  return e->textCache;
+}
+
+char *Dictionary_GetStringEnum(Dictionary *dict, const char *defaultValue, const char **choices,
+                               const char *fmt, ...) {
+  char name[kNameBufSize];
+  va_list ap;
+  va_start(ap, fmt);
+  bool fits = FormatName(name, fmt, ap);
+  va_end(ap);
+  if (!fits) {
+    return Copy(defaultValue);
+  }
+  const char *value =
+      *static_cast<char **>(Dictionary_Get(dict, &defaultValue, DICT_TYPE_STRING, name));
+  if (value == nullptr) {
+    return nullptr;
+  }
+  for (const char **c = choices; *c != nullptr; c++) {
+    if (EqualsNoCase(value, *c)) {
+      return Copy(*c);
+    }
+  }
+  // The notEnum warnings are not delivered anywhere, as with every read.
+  return Copy(defaultValue);
+}
+
+bool Dictionary_AddFromString(Dictionary *dict, const char *string, bool strict, bool markModified,
+                              MsgList **messages) {
+  const char *eq = strchr(string, '=');
+  char *name =
+      eq ? Util_SafeStrndup(-1, string, static_cast<size_t>(eq - string), __FILE__, __LINE__)
+         : Copy(string);
+  const char *value = eq ? eq + 1 : "";
+  bool ok = true;
+  if (!NameIsStorable(name)) {
+    RefuseName(name, messages);
+    ok = false;
+  } else if (DictEntry *e = DictionaryFind(dict, name); e == nullptr) {
+    DictValue v{};
+    v.stringValue = Copy(value);
+    e = DictionaryAddEntry(dict, name, DICT_TYPE_UNTYPED, v);
+    e->modified = markModified;
+    name = nullptr;
+  } else if (strict) {
+    MsgList_Append(messages,
+                   "@&!*@*@(msg.dictionary.alreadyDefined.string)Variable \"%s\" is already "
+                   "defined.\n",
+                   name);
+    ok = false;
+  } else {
+    Store(e, &value, DICT_TYPE_UNTYPED, messages);
+    e->raw = false;
+    e->isDefault = false;
+    if (markModified) {
+      e->modified = true;
+    }
+  }
+  free(name);
+  return ok;
+}
+
+void Dictionary_Merge(Dictionary *target, Dictionary *source) {
+  for (DictLink *l = source->entries.next; l != &source->entries; l = l->next) {
+    auto *src = static_cast<DictEntry *>(l);
+    bool srcSecret = source->keySafe != nullptr && !src->plain;
+    DictEntry *dst = DictionaryFind(target, src->name);
+    if (dst == nullptr) {
+      if (target->keySafe == nullptr || srcSecret) {
+        DictValue v = src->value;
+        if (DictionaryIsStringType(src->type)) {
+          v.stringValue = Copy(v.stringValue);
+        }
+        DictEntry *e = DictionaryAddEntry(target, Copy(src->name), src->type, v);
+        e->modified = true;
+        e->plain = src->plain;
+      }
+      continue;
+    }
+    bool dstSecret = target->keySafe != nullptr && !dst->plain;
+    if (dstSecret && !srcSecret) {
+      continue;
+    }
+    if (dst->type == DICT_TYPE_UNTYPED && src->type != DICT_TYPE_UNTYPED) {
+      Type(dst, src->type, nullptr, nullptr);
+    } else if (src->type == DICT_TYPE_UNTYPED && dst->type != DICT_TYPE_UNTYPED) {
+      Type(src, dst->type, nullptr, nullptr);
+    }
+    if (src->type != dst->type) {
+      Log_Warning("type mismatch updating %s -- not changing\n", src->name);
+      continue;
+    }
+    Store(dst, &src->value, src->type, nullptr);
+    dst->raw = false;
+    dst->isDefault = false;
+    dst->modified = true;
+  }
+}
+
+int Dictionary_Iterate(Dictionary *dict, DictionaryIterateCallback callback, void *userData,
+                       bool includeDefaults) {
+  int index = 0;
+  for (DictLink *l = dict->entries.next; l != &dict->entries; l = l->next) {
+    auto *e = static_cast<DictEntry *>(l);
+    if (e->isDefault && !includeDefaults) {
+      continue;
+    }
+    char buf[32];
+    callback(e->name, ValueText(e->type, e->value, buf), index, userData);
+    index++;
+  }
+  return index;
+}
+
+void Dictionary_Log(Dictionary *dict) {
+  bool encrypted = dict->keySafe != nullptr || dict->key != nullptr;
+  for (DictLink *l = dict->entries.next; l != &dict->entries; l = l->next) {
+    auto *e = static_cast<DictEntry *>(l);
+    if (e->isDefault) {
+      continue;
+    }
+    size_t len = strlen(e->name);
+    if (encrypted &&
+        (EqualsNoCase(e->name, "dataFileKey") || EqualsNoCase(e->name, "ancestorDataFileKeys") ||
+         EqualsNoCase(e->name, "annotation") ||
+         (len >= 5 && EqualsNoCase(e->name + len - 4, ".key")))) {
+      Log_Info("DICT %25s = <not printed>\n", e->name);
+      continue;
+    }
+    switch (e->type) {
+      case DICT_TYPE_BOOL:
+        Log_Info("DICT %25s = %s\n", e->name, e->value.boolValue ? "TRUE" : "FALSE");
+        break;
+      case DICT_TYPE_INT32:
+      case DICT_TYPE_TRISTATE:
+        Log_Info("DICT %25s = %i\n", e->name, e->value.int32Value);
+        break;
+      case DICT_TYPE_DOUBLE:
+        Log_Info("DICT %25s = %g\n", e->name, e->value.doubleValue);
+        break;
+      case DICT_TYPE_INT64:
+        Log_Info("DICT %25s = %lld\n", e->name, static_cast<long long>(e->value.int64Value));
+        break;
+      case DICT_TYPE_UNTYPED:
+      case DICT_TYPE_STRING:
+        Log_Info("DICT %25s = %s\n", e->name, e->value.stringValue ? e->value.stringValue : "");
+        break;
+      default:
+        Log_Info("DICT %25s = <unknown parameter type>\n", e->name);
+        break;
+    }
+  }
+}
+
+// Typed shorthands.
+
+#define DICT_NAME_OR(fallback)           \
+  char name[kNameBufSize];               \
+  va_list ap;                            \
+  va_start(ap, fmt);                     \
+  bool fits = FormatName(name, fmt, ap); \
+  va_end(ap);                            \
+  if (!fits) {                           \
+    return fallback;                     \
+  }
+
+#define DICT_GETTER(fn, ctype, dictType, flags)                                                    \
+  ctype fn(Dictionary *dict, ctype defaultValue, const char *fmt, ...) {                           \
+    DICT_NAME_OR(defaultValue)                                                                     \
+    return *static_cast<ctype *>(Dictionary_Get(dict, &defaultValue, (dictType) | (flags), name)); \
+  }
+
+#define DICT_SETTER(fn, ctype, dictType, flags)                      \
+  bool fn(Dictionary *dict, ctype value, const char *fmt, ...) {     \
+    DICT_NAME_OR(false)                                              \
+    return Dictionary_Set(dict, &value, (dictType) | (flags), name); \
+  }
+
+DICT_GETTER(Dictionary_GetBool, bool, DICT_TYPE_BOOL, 0)
+DICT_GETTER(Dictionary_GetBoolPlain, bool, DICT_TYPE_BOOL, DICT_FLAG_PLAIN)
+DICT_GETTER(Dictionary_GetInt32, int32_t, DICT_TYPE_INT32, 0)
+DICT_GETTER(Dictionary_GetInt32Plain, int32_t, DICT_TYPE_INT32, DICT_FLAG_PLAIN)
+DICT_GETTER(Dictionary_GetInt64, int64_t, DICT_TYPE_INT64, 0)
+DICT_GETTER(Dictionary_GetInt64Plain, int64_t, DICT_TYPE_INT64, DICT_FLAG_PLAIN)
+DICT_GETTER(Dictionary_GetDouble, double, DICT_TYPE_DOUBLE, 0)
+DICT_SETTER(Dictionary_SetString, const char *, DICT_TYPE_STRING, 0)
+DICT_SETTER(Dictionary_SetStringPlain, const char *, DICT_TYPE_STRING, DICT_FLAG_PLAIN)
+DICT_SETTER(Dictionary_SetBool, bool, DICT_TYPE_BOOL, 0)
+DICT_SETTER(Dictionary_SetBoolPlain, bool, DICT_TYPE_BOOL, DICT_FLAG_PLAIN)
+DICT_SETTER(Dictionary_SetInt32, int32_t, DICT_TYPE_INT32, 0)
+DICT_SETTER(Dictionary_SetInt32Plain, int32_t, DICT_TYPE_INT32, DICT_FLAG_PLAIN)
+DICT_SETTER(Dictionary_SetInt64, int64_t, DICT_TYPE_INT64, 0)
+DICT_SETTER(Dictionary_SetInt64Plain, int64_t, DICT_TYPE_INT64, DICT_FLAG_PLAIN)
+DICT_SETTER(Dictionary_SetDouble, double, DICT_TYPE_DOUBLE, 0)
+DICT_SETTER(Dictionary_SetUntyped, const char *, DICT_TYPE_UNTYPED, 0)
+
+char *Dictionary_GetString(Dictionary *dict, const char *defaultValue, const char *fmt, ...) {
+  DICT_NAME_OR(Copy(defaultValue))
+  return Copy(*static_cast<char **>(Dictionary_Get(dict, &defaultValue, DICT_TYPE_STRING, name)));
+}
+
+char *Dictionary_GetStringPlain(Dictionary *dict, const char *defaultValue, const char *fmt, ...) {
+  DICT_NAME_OR(Copy(defaultValue))
+  return Copy(*static_cast<char **>(
+      Dictionary_Get(dict, &defaultValue, DICT_TYPE_STRING | DICT_FLAG_PLAIN, name)));
+}
+
+int Dictionary_GetEncoding(Dictionary *dict) {
+  return dict->encoding;
+}
+
+}  // extern "C"

@@ -1,0 +1,589 @@
+// Reading dictionary files, streams and buffers, and their encodings.
+
+#include <brellis/dictionary.h>
+#include <brellis/dictll.h>
+#include <brellis/err.h>
+#include <brellis/fileIO.h>
+#include <brellis/log.h>
+#include <brellis/msgList.h>
+#include <brellis/panic.h>
+#include <brellis/unicode.h>
+#include <brellis/util.h>
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "dict/dictllInt.h"
+#include "unicode/unicodeInt.h"
+#include "user/dictionaryInt.h"
+
+namespace {
+
+constexpr int kMaxRejectedLines = 100;
+
+void ZeroAndFree(char *s) {
+  if (s != nullptr) {
+    explicit_bzero(s, strlen(s));
+    free(s);
+  }
+}
+
+// The variant of every message is chosen by what is known: file and line,
+// file only (the encoding settled at end of file), or neither (buffers).
+enum class Where { kLine, kFile, kNone };
+
+Where WhereOf(const Dictionary *dict) {
+  if (dict->fileName == nullptr) return Where::kNone;
+  return dict->lineNumber > 0 ? Where::kLine : Where::kFile;
+}
+
+// An encoding the readers and writers can work in: -1 resolved, and UTF-8
+// when the process's character set is not a supported one.
+int Usable(int encoding) {
+  encoding = Unicode_ResolveEncoding(encoding);
+  return encoding >= 0 ? encoding : STRING_ENCODING_UTF8;
+}
+
+bool IsEncodingName(const char *name) {
+  static const char *const kNames[] = {".encoding", "config.encoding", "preferences.encoding",
+                                       "vmlist.encoding", "snapshot.encoding"};
+  for (const char *n : kNames) {
+    if (strcasecmp(name, n) == 0) return true;
+  }
+  return false;
+}
+
+bool OnlyBlanksOrComment(const char *line) {
+  const char *p = line;
+  while (*p == ' ' || *p == '\t') p++;
+  return *p == '\0' || *p == '#';
+}
+
+void AppendBadInput(Dictionary *dict, const char *value, const char *name, int encoding,
+                    MsgList **messages) {
+  if (messages == nullptr) {
+    return;
+  }
+  char *escaped = Unicode_EscapeBuffer(value, -1, encoding);
+  const char *shown = escaped ? escaped : "";
+  const char *encName = Unicode_EncodingEnumToName(encoding);
+  switch (WhereOf(dict)) {
+    case Where::kLine:
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.badEncodedInput)File \"%s\" line %d: Value \"%s\" "
+                     "for variable \"%s\" is not valid in encoding \"%s\".\n",
+                     dict->fileName, dict->lineNumber, shown, name, encName);
+      break;
+    case Where::kFile:
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.badEncodedInputNoLine)File \"%s\": Value \"%s\" for "
+                     "variable \"%s\" is not valid in encoding \"%s\".\n",
+                     dict->fileName, shown, name, encName);
+      break;
+    case Where::kNone:
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.badEncodedInputNoFile)Value \"%s\" for variable "
+                     "\"%s\" is not valid in encoding \"%s\".\n",
+                     shown, name, encName);
+      break;
+  }
+  free(escaped);
+}
+
+// Decodes every value that still holds file bytes. Without dropInvalid the
+// first invalid value fails the whole change and nothing is converted; with
+// it, invalid values are removed (each with its message) and the rest
+// converted.
+bool SettleValues(Dictionary *dict, int encoding, bool dropInvalid, MsgList **messages) {
+  bool allValid = true;
+  for (DictLink *l = dict->entries.next; l != &dict->entries;) {
+    auto *e = static_cast<DictEntry *>(l);
+    l = l->next;
+    if (!e->raw || e->value.stringValue == nullptr) {
+      continue;
+    }
+    if (!Unicode_IsBufferValid(e->value.stringValue, -1, encoding)) {
+      AppendBadInput(dict, e->value.stringValue, e->name, encoding, messages);
+      allValid = false;
+      if (!dropInvalid) {
+        return false;
+      }
+      DictionaryRemoveEntry(dict, e);
+    }
+  }
+  for (DictLink *l = dict->entries.next; l != &dict->entries; l = l->next) {
+    auto *e = static_cast<DictEntry *>(l);
+    if (!e->raw) {
+      continue;
+    }
+    e->raw = false;
+    // Valid UTF-8 and ASCII bytes are already the internal form.
+    if (e->value.stringValue != nullptr && encoding != STRING_ENCODING_UTF8 &&
+        encoding != STRING_ENCODING_US_ASCII) {
+      char *converted = Unicode_AllocWithLength(e->value.stringValue, -1, encoding);
+      ZeroAndFree(e->value.stringValue);
+      e->value.stringValue = converted;
+    }
+  }
+  dict->encoding = encoding;
+  return allValid;
+}
+
+// Settles the encoding of a dictionary whose read is over, so that no value
+// stays in file bytes: a byte-order mark tries UTF-8 first (its messages are
+// dropped if that fails), then the default; when the default fails too, the
+// values it cannot decode are dropped with their messages.
+bool Settle(Dictionary *dict, int defaultEncoding, bool bom, MsgList **messages) {
+  if (dict->encoding != -2) {
+    return true;
+  }
+  int def = Unicode_ResolveEncoding(defaultEncoding);
+  if (bom && def != STRING_ENCODING_UTF8) {
+    MsgList *attempt = nullptr;
+    if (DictionarySetEncoding(dict, nullptr, STRING_ENCODING_UTF8, &attempt)) {
+      DictionaryMoveMessages(messages, attempt);
+      return true;
+    }
+    MsgList_Free(attempt);
+  }
+  if (def >= 0) {
+    MsgList *attempt = nullptr;
+    if (DictionarySetEncoding(dict, nullptr, def, &attempt)) {
+      DictionaryMoveMessages(messages, attempt);
+      return true;
+    }
+    MsgList_Free(attempt);
+  }
+  SettleValues(dict, Usable(def), true, messages);
+  if (dict->fileName != nullptr) {
+    MsgList_Append(messages,
+                   "@&!*@*@(msg.dictionary.badDefaultEncoding)An error occurred while decoding "
+                   "file \"%s\" using the default character encoding.\n",
+                   dict->fileName);
+  } else {
+    MsgList_Append(messages,
+                   "@&!*@*@(msg.dictionary.badDefaultEncodingNoFile)Failed to decode the "
+                   "dictionary in the default character encoding.\n");
+  }
+  return false;
+}
+
+void SyntaxError(Dictionary *dict, MsgList **messages) {
+  switch (WhereOf(dict)) {
+    case Where::kLine:
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.read.syntaxError)File \"%s\" line %d: Syntax "
+                     "error.\n",
+                     dict->fileName, dict->lineNumber);
+      break;
+    case Where::kFile:
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.read.syntaxErrorNoLine)File \"%s\": Syntax "
+                     "error.\n",
+                     dict->fileName);
+      break;
+    case Where::kNone:
+      MsgList_Append(messages, "@&!*@*@(msg.dictionary.read.syntaxErrorNoFile)Syntax error.\n");
+      break;
+  }
+}
+
+void AlreadyDefined(Dictionary *dict, const char *name, MsgList **messages) {
+  switch (WhereOf(dict)) {
+    case Where::kLine:
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.alreadyDefined)File \"%s\" line %d: Variable "
+                     "\"%s\" is already defined.\n",
+                     dict->fileName, dict->lineNumber, name);
+      break;
+    case Where::kFile:
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.alreadyDefinedNoLine)File \"%s\": Variable \"%s\" "
+                     "is already defined.\n",
+                     dict->fileName, name);
+      break;
+    case Where::kNone:
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.alreadyDefinedNoFile)Variable \"%s\" is already "
+                     "defined.\n",
+                     name);
+      break;
+  }
+}
+
+// The dictionary ready for a read: cleared when asked.
+void BeginRead(Dictionary *dict, bool clearFirst, const char *fileName) {
+  if (clearFirst) {
+    DictionaryClear(dict);
+  }
+  free(dict->fileName);
+  dict->fileName = fileName ? Util_SafeStrdup(-1, fileName, __FILE__, __LINE__) : nullptr;
+  dict->lineNumber = 0;
+}
+
+void EndRead(Dictionary *dict) {
+  free(dict->fileName);
+  dict->fileName = nullptr;
+  dict->lineNumber = 0;
+}
+
+bool LoadAndLog(Dictionary *dict, const char *path, bool clearFirst, int defaultEncoding) {
+  MsgList *messages = nullptr;
+  bool ok = Dictionary_Load(dict, path, clearFirst, defaultEncoding, &messages);
+  // There is no per-thread pending list to hand the messages to: the log is
+  // where they end up.
+  MsgList_Log(messages);
+  MsgList_Free(messages);
+  return ok;
+}
+
+}  // namespace
+
+int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *value,
+                            MsgList **messages) {
+  dict->lineNumber++;
+  if (name == nullptr) {
+    free(value);
+    if (OnlyBlanksOrComment(line)) {
+      DictionaryAppendLine(dict, line, nullptr);
+      return 0;
+    }
+    Log_Info("%s: syntax error with line, \"%s\".\n", "DictionaryParseReadLine", line);
+    ZeroAndFree(line);
+    SyntaxError(dict, messages);
+    return 2;
+  }
+  if (IsEncodingName(name)) {
+    bool ok = DictionarySetEncoding(dict, value, -2, messages);
+    ZeroAndFree(line);
+    free(name);
+    ZeroAndFree(value);
+    return ok ? 0 : 1;
+  }
+  if (name[0] == '.') {
+    Log_Info("%s: \"%s\" line %d: unrecognized metavariable \"%s\"\n", "DictionaryParseReadLine",
+             dict->fileName ? dict->fileName : "", dict->lineNumber, name);
+    ZeroAndFree(line);
+    free(name);
+    ZeroAndFree(value);
+    return 0;
+  }
+  if (DictionaryFind(dict, name) != nullptr) {
+    AlreadyDefined(dict, name, messages);
+    free(name);
+    ZeroAndFree(value);
+    DictionaryAppendLine(dict, line, nullptr);
+    return 1;
+  }
+  bool raw = dict->encoding == -2;
+  if (!raw) {
+    if (!Unicode_IsBufferValid(value, -1, dict->encoding)) {
+      AppendBadInput(dict, value, name, dict->encoding, messages);
+      ZeroAndFree(line);
+      free(name);
+      ZeroAndFree(value);
+      return 2;
+    }
+    if (dict->encoding != STRING_ENCODING_UTF8 && dict->encoding != STRING_ENCODING_US_ASCII) {
+      char *converted = Unicode_AllocWithLength(value, -1, dict->encoding);
+      ZeroAndFree(value);
+      value = converted;
+    }
+  }
+  DictValue v{};
+  v.stringValue = value;
+  DictEntry *e = DictionaryAddEntry(dict, name, DICT_TYPE_UNTYPED, v);
+  e->raw = raw;
+  DictionaryAppendLine(dict, line, e);
+  return 0;
+}
+
+bool DictionarySetEncoding(Dictionary *dict, const char *encodingName, int encoding,
+                           MsgList **messages) {
+  if (encodingName != nullptr) {
+    encoding = UnicodeIANALookup(encodingName);
+    if (encoding < 0) {
+      switch (WhereOf(dict)) {
+        case Where::kLine:
+          MsgList_Append(messages,
+                         "@&!*@*@(msg.dictionary.unknownEncoding)File \"%s\" (line %d) specifies "
+                         "a character encoding (%s) that is not supported.\n",
+                         dict->fileName, dict->lineNumber, encodingName);
+          break;
+        case Where::kFile:
+          MsgList_Append(messages,
+                         "@&!*@*@(msg.dictionary.unknownEncodingNoLine)File \"%s\": Character "
+                         "encoding \"%s\" is not supported.\n",
+                         dict->fileName, encodingName);
+          break;
+        case Where::kNone:
+          MsgList_Append(messages,
+                         "@&!*@*@(msg.dictionary.unknownEncodingNoFile)Character encoding \"%s\" "
+                         "is not supported.\n",
+                         encodingName);
+          break;
+      }
+      return false;
+    }
+  } else {
+    encoding = Unicode_ResolveEncoding(encoding);
+    if (encoding < 0) {
+      return false;
+    }
+  }
+  if (dict->encoding != -2) {
+    if (dict->encoding == encoding) {
+      // The values are decoded already; decoding them again would mangle
+      // any that are not ASCII.
+      return true;
+    }
+    const char *has = Unicode_EncodingEnumToName(dict->encoding);
+    switch (WhereOf(dict)) {
+      case Where::kLine:
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.hasEncoding)File \"%s\" (line %d) already has "
+                       "encoding \"%s\".\n",
+                       dict->fileName, dict->lineNumber, has);
+        break;
+      case Where::kFile:
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.hasEncodingNoLine)File \"%s\" already has "
+                       "encoding \"%s\".\n",
+                       dict->fileName, has);
+        break;
+      case Where::kNone:
+        MsgList_Append(messages,
+                       "@&!*@*@(msg.dictionary.hasEncodingNoFile)The dictionary already has "
+                       "encoding \"%s\".\n",
+                       has);
+        break;
+    }
+    return false;
+  }
+  return SettleValues(dict, encoding, false, messages);
+}
+
+bool DictionaryReadLines(Dictionary *dict, FILE *stream, int defaultEncoding, MsgList **messages) {
+  dict->lineNumber = 0;
+  bool bom = DictLL_ReadUTF8BOM(stream);
+  bool fatal = false;
+  int rejected = 0;
+  for (;;) {
+    char *line;
+    char *name;
+    char *value;
+    int r = DictLL_ReadLine(stream, &line, &name, &value);
+    if (r == 0) {
+      MsgList_Append(messages, "@&!*@*@(msg.dictionary.read.readError)File \"%s\" line %d: %s.\n",
+                     dict->fileName ? dict->fileName : "", dict->lineNumber, Err_ErrString());
+      fatal = true;
+      break;
+    }
+    if (r == 1) {
+      break;
+    }
+    int result = DictionaryParseReadLine(dict, line, name, value, messages);
+    if (result == 1) {
+      if (++rejected > kMaxRejectedLines) {
+        Log_Info("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
+                 "DictionaryReadLines", dict->fileName ? dict->fileName : "", dict->lineNumber);
+        fatal = true;
+        break;
+      }
+    } else if (result == 2) {
+      fatal = true;
+      break;
+    }
+  }
+  dict->lineNumber = 0;
+  bool settled = Settle(dict, defaultEncoding, bom, messages);
+  return !fatal && rejected == 0 && settled;
+}
+
+extern "C" {
+
+bool Dictionary_Load(Dictionary *dict, const char *path, bool clearFirst, int defaultEncoding,
+                     MsgList **messages) {
+  if (path == nullptr) {
+    if (clearFirst) {
+      DictionaryClear(dict);
+    }
+    return true;
+  }
+  FILE *stream;
+  const char *shownName = path;
+  if (strcmp(path, "-") == 0) {
+    stream = stdin;
+    shownName = "<stdin>";
+  } else {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1) {
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n", path,
+                     Err_ErrString());
+      return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.load.statFailed)Unable to get information about "
+                     "file \"%s\": %s.\n",
+                     path, Err_ErrString());
+      close(fd);
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      MsgList_Append(messages, "@&!*@*@(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n",
+                     path);
+      close(fd);
+      return false;
+    }
+    stream = fdopen(fd, "r");
+    if (stream == nullptr) {
+      MsgList_Append(messages,
+                     "@&!*@*@(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n", path,
+                     Err_ErrString());
+      close(fd);
+      return false;
+    }
+  }
+  BeginRead(dict, clearFirst, shownName);
+  bool ok = DictionaryReadLines(dict, stream, defaultEncoding, messages);
+  EndRead(dict);
+  if (stream != stdin) {
+    fclose(stream);
+  }
+  return ok;
+}
+
+bool Dictionary_LoadFile(Dictionary *dict, FileIODescriptor *fd, bool clearFirst,
+                         int defaultEncoding, MsgList **messages) {
+  const char *name = FileIO_Filename(fd) ? FileIO_Filename(fd) : "";
+  if (FileIO_Seek(fd, 0, FILEIO_SEEK_BEGIN) == -1) {
+    MsgList_Append(messages,
+                   "@&!*@*@(msg.dictionary.loadFile.seekFailed)Cannot seek file \"%s\": %s.\n",
+                   name, Err_ErrString());
+    return false;
+  }
+  FILE *stream = FileIO_DescriptorToStream(fd, false);
+  if (stream == nullptr) {
+    MsgList_Append(messages,
+                   "@&!*@*@(msg.dictionary.load.openFailed)Cannot open file \"%s\": %s.\n", name,
+                   Err_ErrString());
+    return false;
+  }
+  BeginRead(dict, clearFirst, name);
+  bool ok = DictionaryReadLines(dict, stream, defaultEncoding, messages);
+  EndRead(dict);
+  fclose(stream);
+  if (FileIO_Seek(fd, 0, FILEIO_SEEK_BEGIN) == -1) {
+    MsgList_Append(messages,
+                   "@&!*@*@(msg.dictionary.loadFile.seekFailed)Cannot seek file \"%s\": %s.\n",
+                   name, Err_ErrString());
+    ok = false;
+  }
+  return ok;
+}
+
+bool Dictionary_LoadFromBuffer(Dictionary *dict, const char *text, bool append, int defaultEncoding,
+                               MsgList **messages) {
+  BeginRead(dict, !append, nullptr);
+  const char *p = text;
+  const char *end = text + strlen(text);
+  bool fatal = false;
+  bool rejected = false;
+  while (p < end) {
+    const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    size_t len = nl ? static_cast<size_t>(nl - p) : static_cast<size_t>(end - p);
+    size_t textLen = len > 0 && p[len - 1] == '\r' ? len - 1 : len;
+    char *line = Util_SafeStrndup(-1, p, textLen, __FILE__, __LINE__);
+    char *name;
+    char *value;
+    DictLLParseLine(line, &name, &value);
+    p = nl ? nl + 1 : end;
+    int result = DictionaryParseReadLine(dict, line, name, value, messages);
+    if (result == 1) {
+      rejected = true;
+    } else if (result == 2) {
+      fatal = true;
+      break;
+    }
+  }
+  dict->lineNumber = 0;
+  bool settled = Settle(dict, defaultEncoding, false, messages);
+  EndRead(dict);
+  return !fatal && !rejected && settled;
+}
+
+bool Dictionary_LoadAndClear(Dictionary *dict, const char *path) {
+  return LoadAndLog(dict, path, true, STRING_ENCODING_DEFAULT);
+}
+
+bool Dictionary_LoadWithDefaultEncoding(Dictionary *dict, const char *path, int defaultEncoding) {
+  return LoadAndLog(dict, path, true, defaultEncoding);
+}
+
+bool Dictionary_Append(Dictionary *dict, const char *path) {
+  return LoadAndLog(dict, path, false, STRING_ENCODING_DEFAULT);
+}
+
+bool Dictionary_ChangeEncoding(Dictionary *dict, int encoding) {
+  encoding = Unicode_ResolveEncoding(encoding);
+  if (encoding < 0) {
+    return false;
+  }
+  if (dict->encoding == -2) {
+    return DictionarySetEncoding(dict, nullptr, encoding, nullptr);
+  }
+  if (dict->encoding == encoding) {
+    return true;
+  }
+  // Every value and name must survive the trip before anything changes.
+  for (DictLink *l = dict->entries.next; l != &dict->entries; l = l->next) {
+    auto *e = static_cast<DictEntry *>(l);
+    if (encoding == STRING_ENCODING_UTF8) {
+      break;
+    }
+    char *name = Unicode_GetAllocBytes(e->name, encoding, -1, nullptr);
+    bool ok = name != nullptr;
+    free(name);
+    if (ok && DictionaryIsStringType(e->type) && e->value.stringValue != nullptr) {
+      char *value = Unicode_GetAllocBytes(e->value.stringValue, encoding, -1, nullptr);
+      ok = value != nullptr;
+      ZeroAndFree(value);
+    }
+    if (!ok) {
+      return false;
+    }
+  }
+  // Lines written back verbatim are in the old encoding's bytes: carry them
+  // over where they can be, keep them as they are where they cannot.
+  for (DictLink *l = dict->lines.next; l != &dict->lines; l = l->next) {
+    auto *line = static_cast<DictLine *>(l);
+    if (line->text == nullptr || !Unicode_IsBufferValid(line->text, -1, dict->encoding)) {
+      continue;
+    }
+    char *utf8 = Unicode_AllocWithLength(line->text, -1, dict->encoding);
+    char *converted = Unicode_GetAllocBytes(utf8, encoding, -1, nullptr);
+    free(utf8);
+    if (converted != nullptr) {
+      ZeroAndFree(line->text);
+      line->text = converted;
+    }
+  }
+  for (DictLink *l = dict->entries.next; l != &dict->entries; l = l->next) {
+    auto *e = static_cast<DictEntry *>(l);
+    if (DictionaryIsStringType(e->type)) {
+      e->modified = true;
+    }
+  }
+  dict->encoding = encoding;
+  return true;
+}
+
+}  // extern "C"

@@ -5,6 +5,7 @@
 #include <brellis/dictll.h>
 #include <brellis/dynbuf.h>
 #include <brellis/err.h>
+#include <brellis/file.h>
 #include <brellis/fileIO.h>
 #include <brellis/log.h>
 #include <brellis/msgList.h>
@@ -110,93 +111,6 @@ Outcome WriteOnce(Dictionary *dict, DynBuf *out, DictEntry **failed) {
   return Outcome::kOk;
 }
 
-// The path of the temporary sibling of path: its full path with "~".
-std::string TempPath(const char *path) {
-  std::string full;
-  if (path[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-      return {};
-    }
-    full = cwd;
-    full += '/';
-  }
-  full += path;
-  full += '~';
-  return full;
-}
-
-// Creates the temporary sibling of the file behind fd, with its mode and
-// owner.
-bool AtomicTempFile(FileIODescriptor *fd, FileIODescriptor *tempFd) {
-  const char *name = FileIO_Filename(fd);
-  if (name == nullptr) {
-    return false;
-  }
-  std::string temp = TempPath(name);
-  if (temp.empty()) {
-    return false;
-  }
-  struct stat st;
-  if (fstat(fd->posix, &st) != 0) {
-    Log_Info("%s: Failed to fstat '%s', errno: %d.\n", "Dictionary_WriteFile", name, errno);
-    return false;
-  }
-  if (unlink(temp.c_str()) != 0 && errno != ENOENT) {
-    Log_Info("%s: Failed to unlink temporary file, errno: %d\n", "Dictionary_WriteFile", errno);
-  }
-  FileIOResult r =
-      FileIO_Create(tempFd, temp.c_str(), FILEIO_OPEN_ACCESS_READ | FILEIO_OPEN_ACCESS_WRITE,
-                    FILEIO_OPEN_CREATE_SAFE, static_cast<int>(st.st_mode & 07777));
-  if (r != FILEIO_SUCCESS) {
-    Log_Info("%s: Failed to create temporary file, %s (%d). errno: %d\n", "Dictionary_WriteFile",
-             FileIO_ErrorEnglish(r), r, errno);
-    return false;
-  }
-  bool ok = true;
-  if (fchmod(tempFd->posix, st.st_mode & 07777) != 0) {
-    Log_Info("%s: Failed to chmod temporary file, errno: %d\n", "Dictionary_WriteFile", errno);
-    ok = false;
-  } else if (fchown(tempFd->posix, st.st_uid, st.st_gid) != 0) {
-    Log_Info("%s: Failed to chown temporary file, errno: %d\n", "Dictionary_WriteFile", errno);
-    ok = false;
-  }
-  if (!ok) {
-    FileIO_CloseAndUnlink(tempFd);
-  }
-  return ok;
-}
-
-// Renames the temporary file over the current one and re-opens the current
-// handle on the new file. False (errno from rename) when the rename failed.
-bool AtomicUpdate(FileIODescriptor *newFd, FileIODescriptor *currentFd) {
-  std::string newName = FileIO_Filename(newFd);
-  std::string currentName = FileIO_Filename(currentFd);
-  uint32_t access = currentFd->flags;
-  FileIO_Close(newFd);
-  close(currentFd->posix);
-  currentFd->posix = -1;
-  bool renamed = rename(newName.c_str(), currentName.c_str()) == 0;
-  int renameErrno = errno;
-  FileIODescriptor scratch;
-  FileIO_Invalidate(&scratch);
-  FileIOResult r = FileIO_Create(
-      &scratch, currentName.c_str(),
-      access & ~(FILEIO_OPEN_LOCKED | FILEIO_OPEN_LOCK_ADVISORY | FILEIO_OPEN_LOCK_ENFORCED),
-      FILEIO_OPEN, 0600);
-  if (r != FILEIO_SUCCESS) {
-    Panic("Failed to reopen dictionary after renaming \"%s\" to \"%s\": %s (%d)\n", newName.c_str(),
-          currentName.c_str(), FileIO_ErrorEnglish(r), r);
-  }
-  currentFd->posix = scratch.posix;
-  free(scratch.fileName);
-  if (!renamed) {
-    unlink(newName.c_str());
-  }
-  errno = renameErrno;
-  return renamed;
-}
-
 // Writes size - 1 bytes of buf (all but the NUL) as the whole content of
 // the file behind fd. Every step must succeed, down to the data reaching
 // the disk.
@@ -277,7 +191,7 @@ bool DictionaryWriteFileTo(Dictionary *dict, FileIODescriptor *fd, FileIODescrip
     temp = tempFd;
     callerTempName = FileIO_Filename(tempFd) ? FileIO_Filename(tempFd) : "";
     callerTempAccess = tempFd->flags;
-  } else if (AtomicTempFile(fd, &ownTemp)) {
+  } else if (FileIO_AtomicTempFile(fd, &ownTemp) == FILEIO_SUCCESS) {
     temp = &ownTemp;
   }
   if (temp == nullptr) {
@@ -289,10 +203,17 @@ bool DictionaryWriteFileTo(Dictionary *dict, FileIODescriptor *fd, FileIODescrip
     if (temp == &ownTemp) {
       FileIO_CloseAndUnlink(&ownTemp);
     }
-  } else if (AtomicUpdate(temp, fd)) {
-    ok = true;
   } else {
-    ok = WriteBufferToHandle(fd, buf, size, messages);
+    std::string tempName = FileIO_Filename(temp) != nullptr ? FileIO_Filename(temp) : "";
+    if (FileIO_AtomicUpdate(temp, fd)) {
+      ok = true;
+    } else {
+      // No rename: our temporary file must not stay behind; write in place.
+      if (temp == &ownTemp && !tempName.empty()) {
+        File_UnlinkNoFollow(tempName.c_str());
+      }
+      ok = WriteBufferToHandle(fd, buf, size, messages);
+    }
   }
   if (temp == tempFd && tempFd != nullptr && !FileIO_IsValid(tempFd) && !callerTempName.empty()) {
     FileIO_Open(tempFd, callerTempName.c_str(), callerTempAccess, FILEIO_OPEN);

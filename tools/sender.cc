@@ -218,7 +218,12 @@ void DumpSender::Transmit(Pending &p, uint64_t now) {
   }
   p.sends++;
   if (p.sends > 1) stats_.retransmissions++;
-  p.deadline = now + Backoff(p.sends);
+  uint64_t wait = Backoff(p.sends);
+  if (p.sends > 1 && settings_.jitter > 0) {
+    wait += static_cast<uint64_t>(static_cast<double>(wait) * settings_.jitter *
+                                  static_cast<double>(rng_.Next() >> 11) * 0x1.0p-53);
+  }
+  p.deadline = now + wait;
   int copies = 1 + (rng_.Chance(settings_.duplicate) ? 1 : 0);
   for (int i = 0; i < copies; i++) {
     stats_.transmissions++;

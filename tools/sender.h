@@ -101,6 +101,10 @@ struct SenderSettings {
   uint64_t timeout = 500'000;
   uint64_t minTimeout = 10'000;
   uint64_t maxTimeout = 4'000'000;
+  // Each wait before a retransmission is stretched by a random share of up
+  // to this much, so that senders that lost requests at the same moment do
+  // not all repeat them at the same moment again.
+  double jitter = 0;
   // Transmissions of one request, and starts of one dump, before giving up.
   uint32_t attempts = 8;
   bool statusOnly = false;  // send one status check instead of a dump

@@ -257,6 +257,8 @@ int main(int argc, char **argv) {
   const uint64_t contentSeed = settings.seed;
   const int64_t timestamp = WallMicros();
   settings.holdAfterInit = together;
+  // Many senders share one collector: their repeats must not stay in step.
+  settings.jitter = 0.5;
   std::vector<std::unique_ptr<PatternSource>> sources;
   std::vector<std::unique_ptr<DumpSender>> dumps;
   std::vector<Endpoint> endpoints;
@@ -314,10 +316,11 @@ int main(int argc, char **argv) {
   double bytes = static_cast<double>(size) * static_cast<double>(senders - failed);
   // Every reply is one request the collector handled.
   Print(stdout,
-        "%llu senders x %s: %.0f bytes in %.2f s: %.0f datagrams/s, %.1f MB/s, "
+        "%llu senders x %s: %.0f bytes, %llu datagrams in %.2f s: %.0f datagrams/s, %.1f MB/s, "
         "%llu retransmissions, %llu restarts, %zu failed\n",
         static_cast<unsigned long long>(senders), HumanBytes(static_cast<double>(size)).c_str(),
-        bytes, seconds, seconds > 0 ? static_cast<double>(total.replies) / seconds : 0,
+        bytes, static_cast<unsigned long long>(total.replies), seconds,
+        seconds > 0 ? static_cast<double>(total.replies) / seconds : 0,
         seconds > 0 ? bytes / seconds / 1e6 : 0,
         static_cast<unsigned long long>(total.retransmissions),
         static_cast<unsigned long long>(total.restarts), failed);

@@ -95,7 +95,6 @@ int main(int argc, char **argv) {
       }
     }
     DumpMsg_PutU32(buf + DUMP_MSG_OFF_STATUS, status);
-    sendto(sock, buf, DUMP_MSG_HEADER_SIZE, 0, reinterpret_cast<struct sockaddr *>(&from),
-           fromLen);
+    sendto(sock, buf, DUMP_MSG_HEADER_SIZE, 0, reinterpret_cast<struct sockaddr *>(&from), fromLen);
   }
 }

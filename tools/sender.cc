@@ -428,7 +428,8 @@ int OpenSenderSocket(const std::string &source, uint32_t collectorIp, uint16_t p
 uint64_t RunSenders(std::vector<Endpoint> &endpoints, const LoopHooks &hooks) {
   int ep = epoll_create1(EPOLL_CLOEXEC);
   if (ep < 0) {
-    for (Endpoint &e : endpoints) e.sender->Start(NowMicros());
+    std::string why = Format("cannot wait for replies: %s", strerror(errno));
+    for (Endpoint &e : endpoints) e.sender->Abandon(why);
     return 0;
   }
   uint64_t floor = UINT64_MAX;

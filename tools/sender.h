@@ -145,6 +145,8 @@ class DumpSender {
   uint64_t NextDeadline() const;
   // Lets a sender held after init go on with its data.
   void Release(uint64_t now);
+  // Ends the sender as failed, for reasons outside the protocol.
+  void Abandon(const std::string &why) { Fail(why); }
 
   bool Finished() const { return phase_ == Phase::kFinished; }
   bool Failed() const { return phase_ == Phase::kFailed; }

@@ -297,13 +297,13 @@ TEST(FileIOTransferTest, InterruptedTransfersContinueWhereTheyStopped) {
   std::string payload(256 * 1024, '\0');
   for (size_t i = 0; i < payload.size(); i++) payload[i] = static_cast<char>(i * 7);
   std::atomic<bool> done{false};
-  pthread_t writerThread;
   FileIOResult writeResult = FILEIO_ERROR;
   size_t written = 0;
-  std::thread w([&] {
-    writerThread = pthread_self();
-    writeResult = FileIO_Write(&writer, payload.data(), payload.size(), &written);
-  });
+  std::thread w(
+      [&] { writeResult = FileIO_Write(&writer, payload.data(), payload.size(), &written); });
+  // Taken here, before anyone signals it; valid until the thread is joined,
+  // which happens only after the pestering has stopped.
+  pthread_t writerThread = w.native_handle();
   pthread_t readerThread = pthread_self();
   std::thread pester([&] {
     while (!done.load()) {
@@ -316,8 +316,8 @@ TEST(FileIOTransferTest, InterruptedTransfersContinueWhereTheyStopped) {
   size_t n = 0;
   FileIOResult readResult = FileIO_Read(&reader, got.data(), got.size(), &n);
   done = true;
-  w.join();
   pester.join();
+  w.join();
   sigaction(SIGUSR1, &old, nullptr);
   close(fds[0]);
   close(fds[1]);

@@ -83,7 +83,7 @@ bool Has(const std::string &log, const std::string &text) {
 
 // "line NNN", the start of the numbered lines the rotation tests log.
 std::string Numbered(int i) {
-  char text[16];
+  char text[32];
   snprintf(text, sizeof text, "line %03d", i);
   return text;
 }

@@ -207,6 +207,20 @@ void File_Rotate(const char *fileName, int n, bool noRename, char **newFileName)
 /* ---- Temporary files ---- */
 
 /*
+ * The calling user's private directory for temporary files: base + "/" +
+ * "brellis-" + user name (or "uid-" + the effective user id when the user
+ * has no name), or that name followed by "-" and a number when the plain
+ * one is taken. base is the first writable directory of: the setting
+ * "tmpDirectory" (only when useConf), $TMPDIR, "/tmp", "~", the current
+ * directory and "/". The directory is created with mode 0700 if it is not
+ * there; one that is there counts only when it is a real directory (not a
+ * link), owned by the effective user, with no rights for anyone else (mode
+ * 0700, a set-group-id bit allowed). The caller frees the path; NULL when
+ * no such directory can be had.
+ */
+char *File_GetSafeTmpDir(bool useConf);
+
+/*
  * Creates a new file stem + number in dir (O_EXCL, mode 0600, close-on-exec)
  * and returns its descriptor, handing its path to *presult; -1 on failure.
  */

@@ -35,6 +35,12 @@ char *Hostinfo_HostName(void);
  */
 void Hostinfo_MachineID(uint32_t *hostNameHash, uint64_t *hostHardwareID);
 
+/*
+ * The operating system's full name for people, such as "Linux 6.1.0-13";
+ * the caller frees it. NULL when it cannot be determined.
+ */
+char *Hostinfo_OSFullName(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -71,15 +71,41 @@ typedef struct LogInitParams {
 
 #define LOG_INIT_PARAMS_MAGIC 0x1234567
 
+/* The defaults: no file named, timestamps, milliseconds, thread names and
+ * designators on, level 120 to the log and none to standard error, three
+ * old files kept, no size rotation, throttling after 1,000,000 bytes at
+ * 1,000 bytes a second, the file alone. */
 void Log_GetInitDefaults(LogInitParams *params);
-/* Completes params from the configuration for application appName. */
+/*
+ * Completes params from the configuration ("logging", "log.destination",
+ * "<appName>.log.syslogID" and the "log.*" keys, each read under its plain
+ * name first and then under appName + "." + the name; appName may be NULL
+ * or empty). No destination, or the system logger alone, drops the file
+ * name and the configuration key from the record.
+ */
 void LogGetDestination(const char *appName, LogInitParams *params);
-/* True when the log is ready. */
+/*
+ * Opens the log as params say; true when it is ready. The file is chosen
+ * from the configuration key params->config, else params->fileName, else
+ * "brellis[-appPrefix]-<pid>.log" in the user's private temporary directory
+ * (File_GetSafeTmpDir; the process ends when there is none). A symbolic
+ * link in the file's place is refused. An explicit file is appended to;
+ * any other is rotated away (keepOld files) and started empty unless
+ * params->append. The file starts with a header block before its first
+ * line and is rotated once it grows past rotateSize bytes (0: never).
+ * Problems are logged as "[id] text" lines once there is output. On
+ * failure the log is left as if it had never been opened (lines keep
+ * waiting in its ring).
+ */
 bool Log_InitWithParams(const LogInitParams *params);
-/* The collector's way in: an explicit file for application appName. */
+/* The defaults with fileName as the explicit file (none when NULL or
+ * empty), completed by LogGetDestination for appName, then
+ * Log_InitWithParams. */
 bool Log_InitWithFile(const char *fileName, const char *appName);
-/* The current log file path (owned by the log), or NULL. */
+/* The current log file path, or NULL. The log owns it; it stays valid
+ * until the log is opened again. */
 const char *Log_GetFileName(void);
+/* Once the log is open on a file: whether the file is to be kept. */
 void Log_SetKeep(bool keep);
 
 /*

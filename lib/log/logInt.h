@@ -111,6 +111,16 @@ struct LogState {
   bool fastRotation = false;
   bool keep = false;
   bool rotating = false;
+  // After a size rotation failed, the file is not rotated again before it
+  // has grown past this size: another rotateSize bytes.
+  uint64_t rotateRetrySize = 0;
+
+  // What the header block says about the host, found at initialisation:
+  // the code set and encoding names live as long as the process, the
+  // operating system's name is owned (NULL when it is not known).
+  const char *hostCodeSet = nullptr;
+  const char *hostEncoding = nullptr;
+  char *hostOSName = nullptr;
 };
 
 extern LogState logState;
@@ -132,7 +142,12 @@ void LogRingCloseTail(LogState *st);
 // Allocates the spare buffers and the ring if they are not there yet.
 void LogAllocateBuffers(LogState *st);
 
-// The file lifecycle's parts of the line path.
+// The file lifecycle's parts of the line path, called with the lock held.
+// LogWriteHeader writes the header block, one write per line, and answers
+// whether every line was written whole. LogRotateBySize moves the file
+// aside once it has grown past rotateSize and starts a new one with its
+// header; when that fails, the old file keeps the lines and the switch is
+// tried again after another rotateSize bytes.
 bool LogWriteHeader(LogState *st);
 void LogRotateBySize(LogState *st);
 

@@ -133,7 +133,8 @@ inline std::vector<std::string> Body(const std::string &log) {
   for (const std::string &line : Lines(log)) {
     Parsed p = Parse(line);
     if (p.ok && (p.text.starts_with("Log for ") || p.text.starts_with("The process is ") ||
-                 p.text.starts_with("Log creation time is "))) {
+                 p.text.starts_with("Host codepage=") ||
+                 p.text.starts_with("Log creation time is ") || p.text.starts_with("Host is "))) {
       continue;
     }
     out.push_back(line);

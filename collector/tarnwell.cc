@@ -154,9 +154,11 @@ void TarnwellFatal(const char *format, ...) {
 void TarnwellUsage(const char *progName) { TarnwellFatal(kUsage, progName); }
 
 void TarnwellInitLog(void) {
-  // The event-poll layer needs no initialisation: nothing here polls.
-  Preference_Init();
+  // The event-poll layer needs no initialisation: nothing here polls. The
+  // thread is named first so that the lines the preference layers log
+  // before the log is open carry the collector's name too.
   VThreadBase_SetName("tarnwell");
+  Preference_Init();
   bool ok;
   if (tarnwellLogFile[0] != '\0' && !logFileTooLong) {
     ok = Log_InitWithFile(tarnwellLogFile, "tarnwell");

@@ -7,6 +7,10 @@
 #include <pthread.h>
 #include <atomic>
 #include <cstdint>
+#if __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#define MXUSER_HAVE_SINGLE_THREADED 1
+#endif
 
 // Lock types, kept in the top four bits of a lock's signature.
 enum MXUserObjectType : uint32_t {
@@ -59,6 +63,14 @@ inline bool MXRecLockIsOwner(const MXRecLock *lock) {
          lock->owner.load(std::memory_order_relaxed) == MXUserSelf();
 }
 
+// Right after the calling thread took the mutex. Whoever gives the mutex up
+// (a release, or a condition-variable wait) first brings the count to 0, so
+// the count found here is always 0 and the caller becomes the owner.
+inline void MXRecLockTakeOwnership(MXRecLock *lock) {
+  lock->owner.store(MXUserSelf(), std::memory_order_relaxed);
+  lock->count.store(1, std::memory_order_relaxed);
+}
+
 // Returns whether the mutex was found busy. Only statistics need to know:
 // without them the non-blocking attempt, which costs as much as the whole
 // acquisition, is left out, and the result is false.
@@ -74,11 +86,7 @@ inline bool MXRecLockAcquire(MXRecLock *lock, bool detectContention = false) {
     contended = true;
     pthread_mutex_lock(&lock->nativeLock);
   }
-  int32_t count = lock->count.load(std::memory_order_relaxed);
-  if (count == 0) {
-    lock->owner.store(MXUserSelf(), std::memory_order_relaxed);
-  }
-  lock->count.store(count + 1, std::memory_order_relaxed);
+  MXRecLockTakeOwnership(lock);
   return contended;
 }
 
@@ -90,11 +98,7 @@ inline bool MXRecLockTryAcquire(MXRecLock *lock) {
   if (pthread_mutex_trylock(&lock->nativeLock) != 0) {
     return false;
   }
-  int32_t count = lock->count.load(std::memory_order_relaxed);
-  if (count == 0) {
-    lock->owner.store(MXUserSelf(), std::memory_order_relaxed);
-  }
-  lock->count.store(count + 1, std::memory_order_relaxed);
+  MXRecLockTakeOwnership(lock);
   return true;
 }
 
@@ -114,6 +118,32 @@ inline void MXUserFence() {
   if (AtomicUseFence) {
     std::atomic_thread_fence(std::memory_order_acquire);
   }
+}
+
+// While the process has a single thread nothing can race with an update, and
+// a plain read-modify-write gives the same result as an atomic one without
+// its bus lock (the C++ runtime counts its shared pointers the same way).
+// Once a second thread has been started the flag stays down for good.
+inline bool MXUserSingleThreaded() {
+#ifdef MXUSER_HAVE_SINGLE_THREADED
+  return __libc_single_threaded != 0;
+#else
+  return false;
+#endif
+}
+
+// Adds delta to counter, atomically whenever another thread could race;
+// returns the previous value.
+template <typename T>
+inline T MXUserAtomicAdd(std::atomic<T> &counter, T delta) {
+  if (MXUserSingleThreaded()) {
+    T old = counter.load(std::memory_order_relaxed);
+    counter.store(old + delta, std::memory_order_relaxed);
+    return old;
+  }
+  T old = counter.fetch_add(delta);
+  MXUserFence();
+  return old;
 }
 
 // The signature of a new lock of type.

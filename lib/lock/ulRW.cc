@@ -6,6 +6,7 @@
 // is caught before it reaches the native lock.
 
 #include "lock/ulInt.h"
+#include "misc/vthreadBaseInt.h"
 
 #include <brellis/hashTable.h>
 #include <brellis/log.h>
@@ -58,37 +59,101 @@ void MXUserStatsRWLock(MXUserHeader *header) {
   MXUserStatsReport(header, reinterpret_cast<MXUserRWLock *>(header)->stats);
 }
 
-void *HolderKey() {
-  return reinterpret_cast<void *>(static_cast<uintptr_t>(VThreadBase_CurID()));
+void *HolderKey(uint32_t id) {
+  return reinterpret_cast<void *>(static_cast<uintptr_t>(id));
 }
 
-HolderContext *GetHolderContext(MXUserRWLock *lock) {
-  void *key = HolderKey();
+// The calling thread's holder record of the lock it used last. The lock's
+// serial number tells a lock made later at the same address from the one
+// cached, and the identity a thread that gave its identity up and got a new
+// one. A record lives as long as its lock.
+struct HolderCache {
+  const MXUserRWLock *lock;
+  uint32_t serialNumber;
+  uint32_t id;
+  HolderContext *context;
+};
+
+thread_local HolderCache holderCache;
+
+inline HolderContext *CachedHolderContext(const MXUserRWLock *lock, uint32_t id) {
+  const HolderCache &cache = holderCache;
+  if (cache.lock == lock && cache.serialNumber == lock->header.serialNumber && cache.id == id) {
+    return cache.context;
+  }
+  return nullptr;
+}
+
+inline void CacheHolderContext(const MXUserRWLock *lock, uint32_t id, HolderContext *context) {
+  holderCache = HolderCache{lock, lock->header.serialNumber, id, context};
+}
+
+__attribute__((noinline)) HolderContext *LookupHolderContext(MXUserRWLock *lock, uint32_t id) {
+  void *key = HolderKey(id);
   void *found;
+  HolderContext *context;
   if (HashTable_Lookup(lock->holderTable, key, &found)) {
-    return static_cast<HolderContext *>(found);
+    context = static_cast<HolderContext *>(found);
+  } else {
+    auto *fresh = static_cast<HolderContext *>(
+        Util_SafeCalloc(-1, 1, sizeof(HolderContext), __FILE__, __LINE__));
+    context = static_cast<HolderContext *>(HashTable_LookupOrInsert(lock->holderTable, key, fresh));
+    if (context != fresh) {
+      free(fresh);
+    }
   }
-  auto *fresh = static_cast<HolderContext *>(
-      Util_SafeCalloc(-1, 1, sizeof(HolderContext), __FILE__, __LINE__));
-  auto *context =
-      static_cast<HolderContext *>(HashTable_LookupOrInsert(lock->holderTable, key, fresh));
-  if (context != fresh) {
-    free(fresh);
-  }
+  CacheHolderContext(lock, id, context);
   return context;
+}
+
+inline HolderContext *GetHolderContext(MXUserRWLock *lock) {
+  uint32_t id = VThreadBaseCurID();
+  HolderContext *context = CachedHolderContext(lock, id);
+  return context != nullptr ? context : LookupHolderContext(lock, id);
+}
+
+// The holder count moves by one per acquisition and release. While the
+// process has a single thread, the calling thread is the only possible
+// holder: the count goes from 0 to 1 and back, and is stored rather than
+// read, changed and written back, which would chain each update to the one
+// before through memory.
+inline void CountHolder(MXUserRWLock *lock) {
+  if (MXUserSingleThreaded()) {
+    lock->holderCount.store(1, std::memory_order_relaxed);
+  } else {
+    lock->holderCount.fetch_add(1);
+    MXUserFence();
+  }
+}
+
+inline void UncountHolder(MXUserRWLock *lock) {
+  if (MXUserSingleThreaded()) {
+    lock->holderCount.store(0, std::memory_order_relaxed);
+  } else {
+    lock->holderCount.fetch_sub(1);
+    MXUserFence();
+  }
 }
 
 const char *KindName(int32_t state) {
   return state == RW_LOCKED_FOR_READ ? "Read" : "Write";
 }
 
-void MXUserAcquisition(MXUserRWLock *lock, bool forRead, const void *caller) {
-  HolderContext *context = GetHolderContext(lock);
-  if (context->state != RW_UNLOCKED) {
-    MXUserDumpAndPanic(&lock->header, "%s: AcquireFor%s after AcquireFor%s\n", "MXUserAcquisition",
-                       forRead ? "Read" : "Write", KindName(context->state));
-  }
-  uint64_t start = lock->stats != nullptr ? MXUserNowNs() : 0;
+[[noreturn]] __attribute__((noinline)) void AcquiredTwice(MXUserRWLock *lock, bool forRead,
+                                                          int32_t state) {
+  MXUserDumpAndPanic(&lock->header, "%s: AcquireFor%s after AcquireFor%s\n", "MXUserAcquisition",
+                     forRead ? "Read" : "Write", KindName(state));
+}
+
+[[noreturn]] __attribute__((noinline)) void NativeError(MXUserRWLock *lock, const char *format,
+                                                        const char *operation, int err) {
+  MXUserDumpAndPanic(&lock->header, format, operation, err);
+}
+
+// The statistics path, kept out of line so the plain one stays small.
+__attribute__((noinline)) void AcquireMeasured(MXUserRWLock *lock, HolderContext *context,
+                                               bool forRead, const void *caller) {
+  uint64_t start = MXUserNowNs();
   bool contended = false;
   if (lock->useNative) {
     int err = forRead ? pthread_rwlock_tryrdlock(&lock->nativeLock)
@@ -99,17 +164,44 @@ void MXUserAcquisition(MXUserRWLock *lock, bool forRead, const void *caller) {
                     : pthread_rwlock_wrlock(&lock->nativeLock);
     }
     if (err != 0) {
-      MXUserDumpAndPanic(&lock->header, "%s: Error %d\n", "MXUserAcquisition", err);
+      NativeError(lock, "%s: Error %d\n", "MXUserAcquisition", err);
     }
   } else {
-    contended = MXRecLockAcquire(&lock->recursiveLock, lock->stats != nullptr);
+    contended = MXRecLockAcquire(&lock->recursiveLock, true);
   }
-  lock->holderCount.fetch_add(1);
-  MXUserFence();
+  CountHolder(lock);
   context->state = forRead ? RW_LOCKED_FOR_READ : RW_LOCKED_FOR_WRITE;
-  if (lock->stats != nullptr) {
-    context->holdStart = MXUserStatsAcquisition(lock->stats, start, true, contended, caller);
+  context->holdStart = MXUserStatsAcquisition(lock->stats, start, true, contended, caller);
+}
+
+inline void MXUserAcquisition(MXUserRWLock *lock, bool forRead, const void *caller) {
+  HolderContext *context = GetHolderContext(lock);
+  if (__builtin_expect(context->state != RW_UNLOCKED, 0)) {
+    AcquiredTwice(lock, forRead, context->state);
   }
+  if (__builtin_expect(lock->stats != nullptr, 0)) {
+    AcquireMeasured(lock, context, forRead, caller);
+    return;
+  }
+  if (__builtin_expect(lock->useNative, 1)) {
+    // Without statistics nobody asks whether the lock was busy: the
+    // blocking call alone does what a failed attempt followed by it would.
+    int err = forRead ? pthread_rwlock_rdlock(&lock->nativeLock)
+                      : pthread_rwlock_wrlock(&lock->nativeLock);
+    if (__builtin_expect(err != 0, 0)) {
+      NativeError(lock, "%s: Error %d\n", "MXUserAcquisition", err);
+    }
+  } else {
+    MXRecLockAcquire(&lock->recursiveLock);
+  }
+  CountHolder(lock);
+  context->state = forRead ? RW_LOCKED_FOR_READ : RW_LOCKED_FOR_WRITE;
+}
+
+[[noreturn]] __attribute__((noinline)) void NonHolderRelease(MXUserRWLock *lock) {
+  MXUserDumpAndPanic(&lock->header, "%s: Non-owner release of an %s read-write lock\n",
+                     "MXUser_ReleaseRWLock",
+                     lock->holderCount.load() == 0 ? "unacquired" : "acquired");
 }
 
 }  // namespace
@@ -170,20 +262,17 @@ void MXUser_AcquireForWrite(MXUserRWLock *lock) {
 
 void MXUser_ReleaseRWLock(MXUserRWLock *lock) {
   HolderContext *context = GetHolderContext(lock);
-  if (context->state == RW_UNLOCKED) {
-    MXUserDumpAndPanic(&lock->header, "%s: Non-owner release of an %s read-write lock\n",
-                       "MXUser_ReleaseRWLock",
-                       lock->holderCount.load() == 0 ? "unacquired" : "acquired");
+  if (__builtin_expect(context->state == RW_UNLOCKED, 0)) {
+    NonHolderRelease(lock);
   }
-  if (lock->stats != nullptr) {
+  if (__builtin_expect(lock->stats != nullptr, 0)) {
     MXUserStatsHeld(lock->stats, context->holdStart, __builtin_return_address(0));
   }
-  lock->holderCount.fetch_sub(1);
-  MXUserFence();
-  if (lock->useNative) {
+  UncountHolder(lock);
+  if (__builtin_expect(lock->useNative, 1)) {
     int err = pthread_rwlock_unlock(&lock->nativeLock);
-    if (err != 0) {
-      MXUserDumpAndPanic(&lock->header, "%s: Internal error (%d)\n", "MXUser_ReleaseRWLock", err);
+    if (__builtin_expect(err != 0, 0)) {
+      NativeError(lock, "%s: Internal error (%d)\n", "MXUser_ReleaseRWLock", err);
     }
   } else {
     MXRecLockRelease(&lock->recursiveLock);
@@ -192,10 +281,13 @@ void MXUser_ReleaseRWLock(MXUserRWLock *lock) {
 }
 
 bool MXUser_IsCurThreadHoldingRWLock(MXUserRWLock *lock, uint32_t queryType) {
+  uint32_t id = VThreadBaseCurID();
+  HolderContext *context = CachedHolderContext(lock, id);
   void *found;
-  int32_t state = HashTable_Lookup(lock->holderTable, HolderKey(), &found)
-                      ? static_cast<HolderContext *>(found)->state
-                      : RW_UNLOCKED;
+  if (context == nullptr && HashTable_Lookup(lock->holderTable, HolderKey(id), &found)) {
+    context = static_cast<HolderContext *>(found);
+  }
+  int32_t state = context != nullptr ? context->state : RW_UNLOCKED;
   switch (queryType) {
     case MXUSER_RW_FOR_READ:
       return state == RW_LOCKED_FOR_READ;

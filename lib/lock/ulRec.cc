@@ -4,6 +4,20 @@
 // destroy racing with it leaves the memory alone (the last reference frees
 // it) and the racing operation reports the misuse instead of touching freed
 // memory.
+//
+// Acquisitions and releases, the hot pair, do not take and drop a reference
+// each. A thread that takes the mutex adds one holder unit to the upper half
+// of the reference word before it tries, and keeps it until its last release
+// has let the mutex go; the owner's nested acquisitions and releases touch
+// no shared word at all. The lower half is the reference count proper: the
+// creator's reference and the other operations in flight. The upper half
+// stands in for the references the acquisitions and releases would hold: a
+// destroy that finds holder units leaves the lock to the last of them,
+// unless a lone holder simply holds it, which is the misuse it reports.
+// While the process has a single thread no destroy can race with an
+// acquisition or a release, and the holder unit is left out altogether; the
+// holder records whether it took one, since a thread may be started while
+// the lock is held.
 
 #include "lock/ulInt.h"
 
@@ -20,11 +34,24 @@ struct MXUserRecLock {
   MXRecLock recursiveLock;
   MXUserLockStats *stats;
   uint64_t holdStart;
-  std::atomic<int32_t> refCount;
+  // Reference count in the low 32 bits, holder units in the high 32 bits.
+  std::atomic<uint64_t> refs;
   struct MX_MutexRec *vmmLock;  // external lock every operation delegates to
+  bool holderUnit;              // the holder took a unit; only the holder uses it
 };
 
 namespace {
+
+constexpr uint64_t oneRef = 1;
+constexpr uint64_t oneHolder = uint64_t{1} << 32;
+
+inline uint32_t RefCount(uint64_t refs) {
+  return static_cast<uint32_t>(refs);
+}
+
+inline uint32_t Holders(uint64_t refs) {
+  return static_cast<uint32_t>(refs >> 32);
+}
 
 void MXUserDumpRecLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserRecLock *>(header);
@@ -33,7 +60,7 @@ void MXUserDumpRecLock(MXUserHeader *header) {
   Log_Warning("\tname %s\n", header->name);
   Log_Warning("\trank 0x%X\n", header->rank);
   Log_Warning("\tserial number %u\n", header->serialNumber);
-  Log_Warning("\treference count %u\n", static_cast<unsigned>(lock->refCount.load()));
+  Log_Warning("\treference count %u\n", RefCount(lock->refs.load()));
   if (lock->vmmLock != nullptr) {
     Log_Warning("\tvmmLock %p\n", static_cast<void *>(lock->vmmLock));
   } else {
@@ -47,21 +74,44 @@ void MXUserStatsRecLock(MXUserHeader *header) {
 }
 
 inline void Enter(MXUserRecLock *lock) {
-  lock->refCount.fetch_add(1);
-  MXUserFence();
+  MXUserAtomicAdd(lock->refs, oneRef);
+}
+
+[[noreturn]] __attribute__((noinline)) void ZeroOnExit(MXUserRecLock *lock, const char *operation) {
+  MXUserDumpAndPanic(&lock->header, "%s: Zero reference count upon exit\n", operation);
 }
 
 inline void Leave(MXUserRecLock *lock, const char *operation) {
-  if (__builtin_expect(lock->refCount.fetch_sub(1) == 1, 0)) {
-    MXUserDumpAndPanic(&lock->header, "%s: Zero reference count upon exit\n", operation);
+  if (__builtin_expect(RefCount(MXUserAtomicAdd(lock->refs, -oneRef)) == 1, 0)) {
+    ZeroOnExit(lock, operation);
   }
-  MXUserFence();
+}
+
+// Before a thread that does not own the lock tries to take its mutex;
+// returns whether it took a holder unit.
+inline bool EnterAsHolder(MXUserRecLock *lock) {
+  if (MXUserSingleThreaded()) {
+    return false;
+  }
+  MXUserAtomicAdd(lock->refs, oneHolder);
+  return true;
+}
+
+// After it took the mutex: a destroy that came meanwhile left the lock to
+// it, and it reports the misuse as the reference it stands in for would.
+inline void BecomeHolder(MXUserRecLock *lock, bool unit, const char *operation) {
+  if (unit) {
+    lock->holderUnit = true;
+    if (__builtin_expect(RefCount(lock->refs.load(std::memory_order_relaxed)) == 0, 0)) {
+      ZeroOnExit(lock, operation);
+    }
+  }
 }
 
 MXUserRecLock *NewRecLock() {
   auto *lock =
       new (Util_SafeCalloc(-1, 1, sizeof(MXUserRecLock), __FILE__, __LINE__)) MXUserRecLock;
-  lock->refCount.store(1);
+  lock->refs.store(oneRef);
   lock->header.dumpFunc = MXUserDumpRecLock;
   return lock;
 }
@@ -97,11 +147,28 @@ __attribute__((noinline)) void DestroyLastReference(MXUserRecLock *lock) {
   free(lock);
 }
 
-// Drops a reference; the last one destroys the lock.
-inline void MXUserCondDestroyRecLock(MXUserRecLock *lock) {
-  bool last = lock->refCount.fetch_sub(1) == 1;
-  MXUserFence();
-  if (__builtin_expect(last, 0)) {
+// Drops a reference (the creator's, or an external-lock release's). The
+// last one destroys the lock. When only holder units remain, the lock is
+// left to them, unless one thread holds the lock and nobody is on the way
+// in or out: that is a destroy of a held lock.
+void MXUserCondDestroyRecLock(MXUserRecLock *lock) {
+  uint64_t old = MXUserAtomicAdd(lock->refs, -oneRef);
+  if (RefCount(old) != 1) {
+    return;
+  }
+  uint32_t holders = Holders(old);
+  if (holders == 0) {
+    DestroyLastReference(lock);
+  } else if (holders == 1 && lock->recursiveLock.count.load(std::memory_order_relaxed) > 0) {
+    MXUserDumpAndPanic(&lock->header, "%s: Destroy of an acquired recursive lock\n",
+                       "MXUserCondDestroyRecLock");
+  }
+}
+
+// After the last release let the mutex go: drops the holder unit; the last
+// unit of a lock whose creator's reference is gone destroys it.
+inline void LeaveAsHolder(MXUserRecLock *lock) {
+  if (__builtin_expect(MXUserAtomicAdd(lock->refs, -oneHolder) == oneHolder, 0)) {
     DestroyLastReference(lock);
   }
 }
@@ -177,29 +244,60 @@ MXUserRecLock *MXUser_CreateSingletonRecLockSilent(MXUserRecLock **lockStorage, 
 }
 
 void MXUser_AcquireRecLock(MXUserRecLock *lock) {
-  Enter(lock);
   if (__builtin_expect(lock->vmmLock != nullptr, 0)) {
+    Enter(lock);
     MXUserMX_LockRec(lock->vmmLock);
-  } else if (__builtin_expect(lock->stats != nullptr, 0)) {
+    Leave(lock, "MXUser_AcquireRecLock");
+    return;
+  }
+  MXRecLock *rec = &lock->recursiveLock;
+  if (MXRecLockIsOwner(rec)) {
+    if (__builtin_expect(lock->stats != nullptr, 0)) {
+      AcquireMeasured(lock, __builtin_return_address(0));  // every level is a sample
+    } else {
+      rec->count.store(rec->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    return;
+  }
+  bool unit = EnterAsHolder(lock);
+  if (__builtin_expect(lock->stats != nullptr, 0)) {
     AcquireMeasured(lock, __builtin_return_address(0));
   } else {
-    MXRecLockAcquire(&lock->recursiveLock);
+    pthread_mutex_lock(&rec->nativeLock);
+    MXRecLockTakeOwnership(rec);
   }
-  Leave(lock, "MXUser_AcquireRecLock");
+  BecomeHolder(lock, unit, "MXUser_AcquireRecLock");
 }
 
 bool MXUser_TryAcquireRecLock(MXUserRecLock *lock) {
-  bool acquired;
-  Enter(lock);
   if (__builtin_expect(lock->vmmLock != nullptr, 0)) {
-    acquired = MXUserMX_TryLockRec(lock->vmmLock);
-  } else if (__builtin_expect(lock->stats != nullptr, 0)) {
-    acquired = TryAcquireMeasured(lock, __builtin_return_address(0));
-  } else {
-    acquired = MXRecLockTryAcquire(&lock->recursiveLock);
+    Enter(lock);
+    bool acquired = MXUserMX_TryLockRec(lock->vmmLock);
+    Leave(lock, "MXUser_TryAcquireRecLock");
+    return acquired;
   }
-  Leave(lock, "MXUser_TryAcquireRecLock");
-  return acquired;
+  MXRecLock *rec = &lock->recursiveLock;
+  if (MXRecLockIsOwner(rec)) {
+    if (__builtin_expect(lock->stats != nullptr, 0)) {
+      return TryAcquireMeasured(lock, __builtin_return_address(0));
+    }
+    rec->count.store(rec->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return true;
+  }
+  bool unit = EnterAsHolder(lock);
+  bool acquired = __builtin_expect(lock->stats != nullptr, 0)
+                      ? TryAcquireMeasured(lock, __builtin_return_address(0))
+                      : MXRecLockTryAcquire(rec);
+  if (acquired) {
+    BecomeHolder(lock, unit, "MXUser_TryAcquireRecLock");
+    return true;
+  }
+  // Whoever holds the mutex keeps the lock alive, so this is never the
+  // last unit.
+  if (unit && RefCount(MXUserAtomicAdd(lock->refs, -oneHolder)) == 0) {
+    ZeroOnExit(lock, "MXUser_TryAcquireRecLock");
+  }
+  return false;
 }
 
 bool MXUser_IsCurThreadHoldingRecLock(MXUserRecLock *lock) {
@@ -211,20 +309,32 @@ bool MXUser_IsCurThreadHoldingRecLock(MXUserRecLock *lock) {
 }
 
 void MXUser_ReleaseRecLock(MXUserRecLock *lock) {
-  Enter(lock);
   if (__builtin_expect(lock->vmmLock != nullptr, 0)) {
+    Enter(lock);
     MXUserMX_UnlockRec(lock->vmmLock);
-  } else {
-    if (__builtin_expect(!MXRecLockIsOwner(&lock->recursiveLock), 0)) {
-      NonOwnerRelease(lock);
-    }
-    if (__builtin_expect(lock->stats != nullptr, 0) &&
-        lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {
-      MXUserStatsHeld(lock->stats, lock->holdStart, __builtin_return_address(0));
-    }
-    MXRecLockRelease(&lock->recursiveLock);
+    MXUserCondDestroyRecLock(lock);
+    return;
   }
-  MXUserCondDestroyRecLock(lock);
+  MXRecLock *rec = &lock->recursiveLock;
+  if (__builtin_expect(!MXRecLockIsOwner(rec), 0)) {
+    Enter(lock);  // the dump shows the reference this release holds
+    NonOwnerRelease(lock);
+  }
+  int32_t count = rec->count.load(std::memory_order_relaxed);
+  if (count > 1) {
+    rec->count.store(count - 1, std::memory_order_relaxed);
+    return;
+  }
+  if (__builtin_expect(lock->stats != nullptr, 0)) {
+    MXUserStatsHeld(lock->stats, lock->holdStart, __builtin_return_address(0));
+  }
+  if (!lock->holderUnit) {
+    MXRecLockRelease(rec);
+    return;
+  }
+  lock->holderUnit = false;
+  MXRecLockRelease(rec);
+  LeaveAsHolder(lock);
 }
 
 void MXUser_DestroyRecLock(MXUserRecLock *lock) {

@@ -48,19 +48,19 @@ inline void AtomicFence() {
 
 // Folding XORs every numBits-wide chunk of the hash into the low one (the
 // repeated "h = (h >> numBits) ^ (h & mask)" until h fits comes to exactly
-// that); a fixed number of steps per table keeps it free of mispredicted
-// branches.
+// that). Each step doubles the number of chunks already combined, so a 32-bit
+// hash takes at most five dependent shift-and-XOR steps, two for the usual
+// 128 to 65536 buckets.
 inline uint32_t Fold(const HashTable *ht, uint32_t h) {
+  uint32_t numBits = static_cast<uint32_t>(ht->numBits);
   // A single bucket has no bits to fold into: every key belongs to it.
-  if (ht->numBits == 0) {
+  if (__builtin_expect(numBits == 0, 0)) {
     return 0;
   }
-  uint32_t mask = ht->numBuckets - 1;
-  uint32_t folded = h & mask;
-  for (int32_t shift = ht->numBits; shift < 32; shift += ht->numBits) {
-    folded ^= (h >> shift) & mask;
+  for (uint32_t shift = numBits; shift < 32; shift <<= 1) {
+    h ^= h >> shift;
   }
-  return folded;
+  return h & (ht->numBuckets - 1);
 }
 
 template <int32_t keyType>
@@ -254,6 +254,19 @@ int Walk(const HashTable *ht, Visit visit) {
   return 0;
 }
 
+// String keys hash and compare through calls of their own; kept apart so
+// that the integer path of HashTable_Lookup stays a leaf.
+__attribute__((noinline)) bool LookupStringKey(const HashTable *ht, const void *key, void **value) {
+  HashEntry *e = Find(ht, key);
+  if (e == nullptr) {
+    return false;
+  }
+  if (value != nullptr) {
+    *value = e->value.load(std::memory_order_acquire);
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -324,14 +337,19 @@ void HashTable_Free(HashTable *ht) {
 }
 
 bool HashTable_Lookup(const HashTable *ht, const void *key, void **value) {
-  HashEntry *e = Find(ht, key);
-  if (e == nullptr) {
-    return false;
+  // Integer keys are the hot case (thread identities, lock holders, errno
+  // caches): kept free of calls so that it needs no stack frame.
+  if (__builtin_expect(ht->keyType == HASH_INT_KEY, 1)) {
+    HashEntry *e = FindT<HASH_INT_KEY>(ht, key);
+    if (e == nullptr) {
+      return false;
+    }
+    if (value != nullptr) {
+      *value = e->value.load(std::memory_order_acquire);
+    }
+    return true;
   }
-  if (value != nullptr) {
-    *value = e->value.load(std::memory_order_acquire);
-  }
-  return true;
+  return LookupStringKey(ht, key, value);
 }
 
 bool HashTable_Insert(HashTable *ht, const void *key, void *value) {

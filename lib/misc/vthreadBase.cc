@@ -14,6 +14,8 @@
 #include <brellis/util.h>
 #include <brellis/vthreadBase.h>
 
+#include "misc/vthreadBaseInt.h"
+
 #include <pthread.h>
 #include <atomic>
 #include <csignal>
@@ -26,6 +28,10 @@
 #pragma weak pthread_key_delete
 #pragma weak pthread_getspecific
 #pragma weak pthread_setspecific
+
+// The record as last stored in thread-specific storage: every store goes
+// through SetRecord, so this mirror answers the hot lookups without a call.
+__thread VThreadBaseData *vthreadBaseCurRecord;
 
 namespace {
 
@@ -75,9 +81,6 @@ std::atomic<bool> multipleThreadsLogged{false};
 void (*identityAllocator)() = DefaultAllocator;
 void (*threadExitFn)(VThreadBaseData *) = DefaultThreadExit;
 
-// The record as last stored in thread-specific storage: every store goes
-// through SetRecord, so this mirror answers the hot lookups without a call.
-thread_local VThreadBaseData *cachedRecord;
 // A lookup of this thread's name is allocating its record (and may log).
 thread_local int nameRecursion;
 // "host-%lu" needs at most 26 bytes.
@@ -108,13 +111,13 @@ pthread_key_t Key() {
 }
 
 VThreadBaseData *GetRecord() {
-  return cachedRecord;
+  return vthreadBaseCurRecord;
 }
 
 int SetRecord(VThreadBaseData *record) {
   int rc = Tls().set(Key(), record);
   if (rc == 0) {
-    cachedRecord = record;
+    vthreadBaseCurRecord = record;
   }
   return rc;
 }

@@ -83,6 +83,24 @@ TEST(RWLockTest, WritersExcludeEachOther) {
   MXUser_DestroyRWLock(lock);
 }
 
+TEST(RWLockTest, ALockMadeInPlaceOfADestroyedOneStartsUnheld) {
+  // Freed memory is handed out again soon, so later locks tend to sit where
+  // earlier ones were; none may inherit a holder record from them.
+  for (int i = 0; i < 8; i++) {
+    MXUserRWLock *lock = MXUser_CreateRWLock("reused", 0);
+    EXPECT_FALSE(Holding(lock, MXUSER_RW_LOCKED));
+    if (i % 2 == 0) {
+      MXUser_AcquireForRead(lock);
+      EXPECT_TRUE(Holding(lock, MXUSER_RW_FOR_READ));
+    } else {
+      MXUser_AcquireForWrite(lock);
+      EXPECT_TRUE(Holding(lock, MXUSER_RW_FOR_WRITE));
+    }
+    MXUser_ReleaseRWLock(lock);
+    MXUser_DestroyRWLock(lock);
+  }
+}
+
 TEST(RWLockTest, SingletonIsCreatedOnce) {
   MXUserRWLock *slot = nullptr;
   MXUserRWLock *lock = MXUser_CreateSingletonRWLock(&slot, "productStateLock", 0xFF000000);

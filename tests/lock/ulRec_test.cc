@@ -4,9 +4,15 @@
 
 #include "childProcess.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <fstream>
 #include <mutex>
 #include <regex>
+#include <string>
 #include <thread>
 
 // A stand-in external lock: a counted owner over std::recursive_mutex.
@@ -165,6 +171,85 @@ TEST(RecLockMisuseTest, DestroyingAHeldLockEnds) {
   EXPECT_TRUE(r.LogHas("\tname held\n")) << r.log;
   EXPECT_TRUE(r.LogHas("\trank 0x7\n")) << r.log;
   EXPECT_TRUE(r.LogHas("\tcount 1\n")) << r.log;
+}
+
+// Polls until the thread tid sleeps (blocked on a lock), for up to ten seconds.
+bool WaitUntilAsleep(pid_t tid) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream in(path);
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t paren = stat.rfind(')');
+    if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S') {
+      return true;
+    }
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+void SpinUntil(const std::atomic<bool> &flag) {
+  while (!flag.load()) {
+    std::this_thread::yield();
+  }
+}
+
+TEST(RecLockMisuseTest, DestroyAgainstOtherThreadsHoldersAndWaiters) {
+  // Held by another thread, with nobody on the way in: the destroy ends.
+  ChildResult held = RunInChild([] {
+    MXUserRecLock *lock = MXUser_CreateRecLock("elsewhere", 7);
+    std::atomic<bool> holding{false};
+    std::thread holder([&] {
+      MXUser_AcquireRecLock(lock);
+      holding = true;
+      SpinUntil(std::atomic<bool>{false});
+    });
+    SpinUntil(holding);
+    MXUser_DestroyRecLock(lock);
+    _exit(5);  // not reached
+  });
+  EXPECT_TRUE(held.ExitedWith(255));
+  EXPECT_NE(held.err.find("MXUserCondDestroyRecLock: Destroy of an acquired recursive lock\n"),
+            std::string::npos)
+      << held.err;
+  EXPECT_TRUE(held.LogHas("\treference count 0\n")) << held.log;
+
+  // A thread waiting for the lock keeps it alive through the destroy and,
+  // once it gets the lock, reports what happened meanwhile.
+  ChildResult waited = RunInChild([] {
+    MXUserRecLock *lock = MXUser_CreateRecLock("contended", 7);
+    std::atomic<bool> holding{false};
+    std::atomic<bool> letGo{false};
+    std::atomic<pid_t> waiterTid{0};
+    std::thread holder([&] {
+      MXUser_AcquireRecLock(lock);
+      holding = true;
+      SpinUntil(letGo);
+      MXUser_ReleaseRecLock(lock);
+    });
+    SpinUntil(holding);
+    std::thread waiter([&] {
+      waiterTid = static_cast<pid_t>(syscall(SYS_gettid));
+      MXUser_AcquireRecLock(lock);
+      _exit(3);  // not reached: the acquisition reports the destroy
+    });
+    while (waiterTid.load() == 0) {
+      std::this_thread::yield();
+    }
+    if (!WaitUntilAsleep(waiterTid.load())) {
+      _exit(4);
+    }
+    MXUser_DestroyRecLock(lock);  // left to the waiter
+    letGo = true;
+    holder.join();
+    waiter.join();
+  });
+  EXPECT_TRUE(waited.ExitedWith(255)) << waited.status;
+  EXPECT_NE(waited.err.find("MXUser_AcquireRecLock: Zero reference count upon exit\n"),
+            std::string::npos)
+      << waited.err;
+  EXPECT_TRUE(waited.LogHas("\tname contended\n")) << waited.log;
 }
 
 TEST(RecLockMisuseTest, ReleaseByANonOwnerEnds) {

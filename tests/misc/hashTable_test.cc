@@ -52,6 +52,18 @@ uint32_t BucketOf(const char *key, bool foldCase, uint32_t numBuckets) {
   return bits == 0 ? 0 : h;
 }
 
+uint32_t BucketOfInt(uintptr_t key, uint32_t numBuckets) {
+  uint32_t h = static_cast<uint32_t>(key) * 48271u;
+  uint32_t bits = 0;
+  while ((1u << bits) < numBuckets) {
+    bits++;
+  }
+  while (bits > 0 && h >= numBuckets) {
+    h = (h >> bits) ^ (h & (numBuckets - 1));
+  }
+  return bits == 0 ? 0 : h;
+}
+
 std::vector<std::string> WalkKeys(const HashTable *ht) {
   std::vector<std::string> keys;
   HashTable_ForEach(
@@ -117,6 +129,41 @@ TEST_F(HashTableTest, WalkGoesThroughBucketsInOrderWithNewestFirst) {
       expected.push_back(inserted[-negIndex]);
     }
     EXPECT_EQ(WalkKeys(ht.get()), expected);
+  }
+}
+
+TEST_F(HashTableTest, IntegerKeysFoldIntoTheirBucketsForEveryTableSize) {
+  // Sizes whose folds take one to five steps, and keys whose products set
+  // every bit of the hash.
+  for (uint32_t numBuckets : {1u, 2u, 4u, 8u, 32u, 128u, 256u, 2048u, 65536u, 131072u}) {
+    Table ht(HashTable_Alloc(numBuckets, HASH_INT_KEY, nullptr));
+    std::vector<uintptr_t> inserted;
+    for (uintptr_t i = 0; i < 64; i++) {
+      inserted.push_back(i * 0x9E3779B1u + (i << 40));
+    }
+    for (uintptr_t k : inserted) {
+      ASSERT_TRUE(HashTable_Insert(ht.get(), V(k), V(k)));
+    }
+    std::vector<std::pair<uint32_t, int>> order;
+    for (int i = 0; i < static_cast<int>(inserted.size()); i++) {
+      order.emplace_back(BucketOfInt(inserted[i], numBuckets), -i);
+    }
+    std::sort(order.begin(), order.end());
+    std::vector<const void *> expected;
+    for (auto &[bucket, negIndex] : order) {
+      expected.push_back(V(inserted[-negIndex]));
+    }
+    const void **keys = nullptr;
+    size_t n = 0;
+    HashTable_KeyArray(ht.get(), &keys, &n);
+    EXPECT_EQ(std::vector<const void *>(keys, keys + n), expected) << numBuckets << " buckets";
+    free(keys);
+    for (uintptr_t k : inserted) {
+      void *value = nullptr;
+      EXPECT_TRUE(HashTable_Lookup(ht.get(), V(k), &value));
+      EXPECT_EQ(value, V(k));
+    }
+    EXPECT_FALSE(HashTable_Lookup(ht.get(), V(1), nullptr));
   }
 }
 

@@ -81,17 +81,6 @@ class ErrnoKeeper {
   int saved_;
 };
 
-class LockHeld {
- public:
-  explicit LockHeld(MXUserRecLock *lock) : lock_(lock) { MXUser_AcquireRecLock(lock_); }
-  ~LockHeld() { MXUser_ReleaseRecLock(lock_); }
-  LockHeld(const LockHeld &) = delete;
-  LockHeld &operator=(const LockHeld &) = delete;
-
- private:
-  MXUserRecLock *lock_;
-};
-
 // A spare buffer taken for the duration of a scope, or none when another
 // producer has it.
 class SpareBuffer {

@@ -53,17 +53,6 @@ bool IsEmpty(const char *text) {
   return text == nullptr || *text == '\0';
 }
 
-class LockHeld {
- public:
-  explicit LockHeld(MXUserRecLock *lock) : lock_(lock) { MXUser_AcquireRecLock(lock_); }
-  ~LockHeld() { MXUser_ReleaseRecLock(lock_); }
-  LockHeld(const LockHeld &) = delete;
-  LockHeld &operator=(const LockHeld &) = delete;
-
- private:
-  MXUserRecLock *lock_;
-};
-
 // ---- Configuration keys ----------------------------------------------
 
 // A key is read under its plain name first and, when that leaves it unset,

@@ -151,6 +151,18 @@ void LogAllocateBuffers(LogState *st);
 bool LogWriteHeader(LogState *st);
 void LogRotateBySize(LogState *st);
 
+// Holds the log's recursive lock for a scope.
+class LockHeld {
+ public:
+  explicit LockHeld(MXUserRecLock *lock) : lock_(lock) { MXUser_AcquireRecLock(lock_); }
+  ~LockHeld() { MXUser_ReleaseRecLock(lock_); }
+  LockHeld(const LockHeld &) = delete;
+  LockHeld &operator=(const LockHeld &) = delete;
+
+ private:
+  MXUserRecLock *lock_;
+};
+
 // Test seam: replaces the monotonic timer (nanoseconds) the throttle reads;
 // nullptr restores the system's.
 void LogSetTimerHook(uint64_t (*timer)(void));

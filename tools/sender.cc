@@ -630,4 +630,36 @@ void Print(FILE *stream, const char *format, ...) {
   free(text);
 }
 
+bool ApplySenderOption(int code, const char *arg, SenderSettings *settings, const char **bad) {
+  uint64_t v = 0;
+  *bad = nullptr;
+  switch (code) {
+    case kOptTimeout:
+      if (!ParseUnsigned(arg, 3'600'000, &v) || v == 0) *bad = "timeout";
+      settings->timeout = v * 1000;
+      return true;
+    case kOptAttempts:
+      if (!ParseUnsigned(arg, 1'000'000, &v) || v == 0) *bad = "attempts";
+      settings->attempts = static_cast<uint32_t>(v);
+      return true;
+    case kOptDrop:
+      if (!ParseProbability(arg, &settings->drop)) *bad = "probability";
+      return true;
+    case kOptDropReplies:
+      if (!ParseProbability(arg, &settings->dropReplies)) *bad = "probability";
+      return true;
+    case kOptDuplicate:
+      if (!ParseProbability(arg, &settings->duplicate)) *bad = "probability";
+      return true;
+    case kOptShuffle:
+      settings->shuffle = true;
+      return true;
+    case kOptSeed:
+      if (!ParseUnsigned(arg, UINT64_MAX, &settings->seed)) *bad = "seed";
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace sender

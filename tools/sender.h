@@ -241,6 +241,24 @@ int64_t WallMicros();
 
 // Parsing helpers shared by the tools' command lines. Each returns false on
 // malformed input.
+// Long options every sending tool takes: the reply timeout, the attempts and
+// the fault injections. Their codes lie above every short option's.
+enum SenderOption {
+  kOptTimeout = 256,
+  kOptAttempts,
+  kOptDrop,
+  kOptDropReplies,
+  kOptDuplicate,
+  kOptShuffle,
+  kOptSeed,
+  kOptFirstToolOption  // a tool's own long options start here
+};
+
+// Applies one of the options above. Returns false when code is not one of
+// them; otherwise true, with *bad naming what was malformed about arg (null
+// when it was fine).
+bool ApplySenderOption(int code, const char *arg, SenderSettings *settings, const char **bad);
+
 bool ParseHostPort(const std::string &text, uint32_t *ip, uint16_t *port);
 bool ParseProbability(const char *text, double *p);
 bool ParseSize(const char *text, uint64_t *size);

@@ -58,17 +58,7 @@ const char kUsage[] =
     "Exit status: 0 when every dump was taken (and verified), 1 otherwise, 2 for bad\n"
     "usage.\n";
 
-enum {
-  kOptTimeout = 256,
-  kOptAttempts,
-  kOptDrop,
-  kOptDropReplies,
-  kOptDuplicate,
-  kOptShuffle,
-  kOptSeed,
-  kOptTogether,
-  kOptVerify
-};
+enum { kOptTogether = kOptFirstToolOption, kOptVerify };
 
 const struct option kOptions[] = {
     {"senders", required_argument, nullptr, 'n'},
@@ -206,14 +196,6 @@ int main(int argc, char **argv) {
         if (!ParseUnsigned(optarg, 65536, &v) || v == 0) BadOption("window", optarg);
         settings.window = static_cast<uint32_t>(v);
         break;
-      case kOptTimeout:
-        if (!ParseUnsigned(optarg, 3'600'000, &v) || v == 0) BadOption("timeout", optarg);
-        settings.timeout = v * 1000;
-        break;
-      case kOptAttempts:
-        if (!ParseUnsigned(optarg, 1'000'000, &v) || v == 0) BadOption("attempts", optarg);
-        settings.attempts = static_cast<uint32_t>(v);
-        break;
       case kOptTogether:
         together = true;
         break;
@@ -225,23 +207,12 @@ int main(int argc, char **argv) {
         break;
       case 'h':
         Usage(0);
-      case kOptDrop:
-        if (!ParseProbability(optarg, &settings.drop)) BadOption("probability", optarg);
+      default: {
+        const char *bad;
+        if (!ApplySenderOption(c, optarg, &settings, &bad)) Usage(2);
+        if (bad != nullptr) BadOption(bad, optarg);
         break;
-      case kOptDropReplies:
-        if (!ParseProbability(optarg, &settings.dropReplies)) BadOption("probability", optarg);
-        break;
-      case kOptDuplicate:
-        if (!ParseProbability(optarg, &settings.duplicate)) BadOption("probability", optarg);
-        break;
-      case kOptShuffle:
-        settings.shuffle = true;
-        break;
-      case kOptSeed:
-        if (!ParseUnsigned(optarg, UINT64_MAX, &settings.seed)) BadOption("seed", optarg);
-        break;
-      default:
-        Usage(2);
+      }
     }
   }
   if (argc - optind != 1) Usage(2);

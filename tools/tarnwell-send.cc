@@ -52,16 +52,6 @@ const char kUsage[] =
     "Exit status: 0 when the dump was taken (or the status check answered), 1 when\n"
     "the collector refused it or did not answer, 2 for bad usage or an unreadable FILE.\n";
 
-enum {
-  kOptTimeout = 256,
-  kOptAttempts,
-  kOptDrop,
-  kOptDropReplies,
-  kOptDuplicate,
-  kOptShuffle,
-  kOptSeed
-};
-
 const struct option kOptions[] = {
     {"window", required_argument, nullptr, 'w'},
     {"from", required_argument, nullptr, 'f'},
@@ -147,14 +137,6 @@ int main(int argc, char **argv) {
         timestampGiven = true;
         break;
       }
-      case kOptTimeout:
-        if (!ParseUnsigned(optarg, 3'600'000, &v) || v == 0) BadOption("timeout", optarg);
-        settings.timeout = v * 1000;
-        break;
-      case kOptAttempts:
-        if (!ParseUnsigned(optarg, 1'000'000, &v) || v == 0) BadOption("attempts", optarg);
-        settings.attempts = static_cast<uint32_t>(v);
-        break;
       case 's':
         statusOnly = true;
         break;
@@ -163,23 +145,12 @@ int main(int argc, char **argv) {
         break;
       case 'h':
         Usage(0);
-      case kOptDrop:
-        if (!ParseProbability(optarg, &settings.drop)) BadOption("probability", optarg);
+      default: {
+        const char *bad;
+        if (!ApplySenderOption(c, optarg, &settings, &bad)) Usage(2);
+        if (bad != nullptr) BadOption(bad, optarg);
         break;
-      case kOptDropReplies:
-        if (!ParseProbability(optarg, &settings.dropReplies)) BadOption("probability", optarg);
-        break;
-      case kOptDuplicate:
-        if (!ParseProbability(optarg, &settings.duplicate)) BadOption("probability", optarg);
-        break;
-      case kOptShuffle:
-        settings.shuffle = true;
-        break;
-      case kOptSeed:
-        if (!ParseUnsigned(optarg, UINT64_MAX, &settings.seed)) BadOption("seed", optarg);
-        break;
-      default:
-        Usage(2);
+      }
     }
   }
   int operands = argc - optind;

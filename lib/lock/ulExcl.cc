@@ -50,32 +50,6 @@ MXUserExclLock *CreateExclLock(const char *name, MX_Rank rank, const void *calle
   return lock;
 }
 
-// The statistics paths, kept out of line so the plain ones stay small.
-__attribute__((noinline)) void AcquireMeasured(MXUserExclLock *lock, const void *caller) {
-  uint64_t start = MXUserNowNs();
-  bool contended = MXRecLockAcquire(&lock->recursiveLock, true);
-  uint64_t end = MXUserStatsAcquisition(lock->stats, start, true, contended, caller);
-  if (lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {
-    lock->holdStart = end;
-  }
-}
-
-__attribute__((noinline)) bool TryAcquireMeasured(MXUserExclLock *lock, const void *caller) {
-  uint64_t start = MXUserNowNs();
-  bool acquired = MXRecLockTryAcquire(&lock->recursiveLock);
-  uint64_t end = MXUserStatsAcquisition(lock->stats, start, acquired, !acquired, caller);
-  if (acquired && lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {
-    lock->holdStart = end;
-  }
-  return acquired;
-}
-
-[[noreturn]] __attribute__((noinline)) void NonOwnerRelease(MXUserExclLock *lock) {
-  bool held = lock->recursiveLock.count.load(std::memory_order_relaxed) > 0;
-  MXUserDumpAndPanic(&lock->header, "%s: Non-owner release of an %s exclusive lock\n",
-                     "MXUser_ReleaseExclLock", held ? "acquired" : "unacquired");
-}
-
 }  // namespace
 
 extern "C" {
@@ -106,7 +80,7 @@ MXUserExclLock *MXUser_CreateSingletonExclLock(MXUserExclLock **lockStorage, con
 
 void MXUser_AcquireExclLock(MXUserExclLock *lock) {
   if (__builtin_expect(lock->stats != nullptr, 0)) {
-    AcquireMeasured(lock, __builtin_return_address(0));
+    MXUserAcquireMeasured(lock, __builtin_return_address(0));
     return;
   }
   MXRecLockAcquire(&lock->recursiveLock);
@@ -114,7 +88,7 @@ void MXUser_AcquireExclLock(MXUserExclLock *lock) {
 
 bool MXUser_TryAcquireExclLock(MXUserExclLock *lock) {
   if (__builtin_expect(lock->stats != nullptr, 0)) {
-    return TryAcquireMeasured(lock, __builtin_return_address(0));
+    return MXUserTryAcquireMeasured(lock, __builtin_return_address(0));
   }
   return MXRecLockTryAcquire(&lock->recursiveLock);
 }
@@ -125,7 +99,7 @@ bool MXUser_IsCurThreadHoldingExclLock(MXUserExclLock *lock) {
 
 void MXUser_ReleaseExclLock(MXUserExclLock *lock) {
   if (__builtin_expect(!MXRecLockIsOwner(&lock->recursiveLock), 0)) {
-    NonOwnerRelease(lock);
+    MXUserNonOwnerRelease(lock, "exclusive", "MXUser_ReleaseExclLock");
   }
   if (__builtin_expect(lock->stats != nullptr, 0) &&
       lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {

@@ -185,4 +185,38 @@ uint64_t MXUserStatsAcquisition(MXUserLockStats *stats, uint64_t start, bool suc
 void MXUserStatsHeld(MXUserLockStats *stats, uint64_t holdStart, const void *caller);
 void MXUserStatsReport(const MXUserHeader *header, MXUserLockStats *stats);
 
+// The statistics paths shared by the locks built on one MXRecLock (the
+// exclusive and the recursive lock), kept out of line so that the plain
+// paths stay small.
+template <typename Lock>
+__attribute__((noinline)) void MXUserAcquireMeasured(Lock *lock, const void *caller) {
+  uint64_t start = MXUserNowNs();
+  bool contended = MXRecLockAcquire(&lock->recursiveLock, true);
+  uint64_t end = MXUserStatsAcquisition(lock->stats, start, true, contended, caller);
+  if (lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {
+    lock->holdStart = end;
+  }
+}
+
+template <typename Lock>
+__attribute__((noinline)) bool MXUserTryAcquireMeasured(Lock *lock, const void *caller) {
+  uint64_t start = MXUserNowNs();
+  bool acquired = MXRecLockTryAcquire(&lock->recursiveLock);
+  uint64_t end = MXUserStatsAcquisition(lock->stats, start, acquired, !acquired, caller);
+  if (acquired && lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {
+    lock->holdStart = end;
+  }
+  return acquired;
+}
+
+// A release by a thread that does not hold the lock: kind names it in the
+// misuse message ("exclusive", "recursive"), operation the public call.
+template <typename Lock>
+[[noreturn]] __attribute__((noinline)) void MXUserNonOwnerRelease(Lock *lock, const char *kind,
+                                                                  const char *operation) {
+  bool held = lock->recursiveLock.count.load(std::memory_order_relaxed) > 0;
+  MXUserDumpAndPanic(&lock->header, "%s: Non-owner release of an %s %s lock\n", operation,
+                     held ? "acquired" : "unacquired", kind);
+}
+
 #endif

@@ -193,32 +193,6 @@ MXUserRecLock *CreateSingleton(MXUserRecLock **lockStorage, const char *name, MX
   return lock;
 }
 
-// The statistics paths, kept out of line so the plain ones stay small.
-__attribute__((noinline)) void AcquireMeasured(MXUserRecLock *lock, const void *caller) {
-  uint64_t start = MXUserNowNs();
-  bool contended = MXRecLockAcquire(&lock->recursiveLock, true);
-  uint64_t end = MXUserStatsAcquisition(lock->stats, start, true, contended, caller);
-  if (lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {
-    lock->holdStart = end;
-  }
-}
-
-__attribute__((noinline)) bool TryAcquireMeasured(MXUserRecLock *lock, const void *caller) {
-  uint64_t start = MXUserNowNs();
-  bool acquired = MXRecLockTryAcquire(&lock->recursiveLock);
-  uint64_t end = MXUserStatsAcquisition(lock->stats, start, acquired, !acquired, caller);
-  if (acquired && lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {
-    lock->holdStart = end;
-  }
-  return acquired;
-}
-
-[[noreturn]] __attribute__((noinline)) void NonOwnerRelease(MXUserRecLock *lock) {
-  bool held = lock->recursiveLock.count.load(std::memory_order_relaxed) > 0;
-  MXUserDumpAndPanic(&lock->header, "%s: Non-owner release of an %s recursive lock\n",
-                     "MXUser_ReleaseRecLock", held ? "acquired" : "unacquired");
-}
-
 }  // namespace
 
 extern "C" {
@@ -253,7 +227,7 @@ void MXUser_AcquireRecLock(MXUserRecLock *lock) {
   MXRecLock *rec = &lock->recursiveLock;
   if (MXRecLockIsOwner(rec)) {
     if (__builtin_expect(lock->stats != nullptr, 0)) {
-      AcquireMeasured(lock, __builtin_return_address(0));  // every level is a sample
+      MXUserAcquireMeasured(lock, __builtin_return_address(0));  // every level is a sample
     } else {
       rec->count.store(rec->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
@@ -261,7 +235,7 @@ void MXUser_AcquireRecLock(MXUserRecLock *lock) {
   }
   bool unit = EnterAsHolder(lock);
   if (__builtin_expect(lock->stats != nullptr, 0)) {
-    AcquireMeasured(lock, __builtin_return_address(0));
+    MXUserAcquireMeasured(lock, __builtin_return_address(0));
   } else {
     pthread_mutex_lock(&rec->nativeLock);
     MXRecLockTakeOwnership(rec);
@@ -279,14 +253,14 @@ bool MXUser_TryAcquireRecLock(MXUserRecLock *lock) {
   MXRecLock *rec = &lock->recursiveLock;
   if (MXRecLockIsOwner(rec)) {
     if (__builtin_expect(lock->stats != nullptr, 0)) {
-      return TryAcquireMeasured(lock, __builtin_return_address(0));
+      return MXUserTryAcquireMeasured(lock, __builtin_return_address(0));
     }
     rec->count.store(rec->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return true;
   }
   bool unit = EnterAsHolder(lock);
   bool acquired = __builtin_expect(lock->stats != nullptr, 0)
-                      ? TryAcquireMeasured(lock, __builtin_return_address(0))
+                      ? MXUserTryAcquireMeasured(lock, __builtin_return_address(0))
                       : MXRecLockTryAcquire(rec);
   if (acquired) {
     BecomeHolder(lock, unit, "MXUser_TryAcquireRecLock");
@@ -318,7 +292,7 @@ void MXUser_ReleaseRecLock(MXUserRecLock *lock) {
   MXRecLock *rec = &lock->recursiveLock;
   if (__builtin_expect(!MXRecLockIsOwner(rec), 0)) {
     Enter(lock);  // the dump shows the reference this release holds
-    NonOwnerRelease(lock);
+    MXUserNonOwnerRelease(lock, "recursive", "MXUser_ReleaseRecLock");
   }
   int32_t count = rec->count.load(std::memory_order_relaxed);
   if (count > 1) {

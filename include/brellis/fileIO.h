@@ -12,6 +12,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/uio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -197,6 +198,24 @@ bool FileIO_AtomicUpdate(FileIODescriptor *newFD, FileIODescriptor *currFD);
 
 /* Whether a seek to size lands exactly there; the position is kept. */
 bool FileIO_SupportsFileSize(const FileIODescriptor *fd, uint64_t requestedSize);
+
+/*
+ * Positional transfers of a list of pieces at a 64-bit offset; the file
+ * position neither is used nor moves. totalSize is the sum of the entries'
+ * lengths (below 2^31); a list whose lengths do not add up to it fails with
+ * FILEIO_ERROR and errno EINVAL. Interrupted and partial calls are retried;
+ * a read that meets the end of the file gives FILEIO_READ_ERROR_EOF, a
+ * write the system accepts no byte of FILEIO_WRITE_ERROR_NOSPC. A list of
+ * several entries is gathered into one buffer and sent as one call.
+ */
+FileIOResult FileIO_Preadv(FileIODescriptor *fd, const struct iovec *entries, int count,
+                           uint64_t offset, size_t totalSize);
+FileIOResult FileIO_Pwritev(FileIODescriptor *fd, const struct iovec *entries, int count,
+                            uint64_t offset, size_t totalSize);
+/* The same with a single piece. */
+FileIOResult FileIO_Pread(FileIODescriptor *fd, void *buffer, size_t length, uint64_t offset);
+FileIOResult FileIO_Pwrite(FileIODescriptor *fd, const void *buffer, size_t length,
+                           uint64_t offset);
 
 /* The errno mapping shared by every operation. */
 FileIOResult FileIOErrno2Result(int error);

@@ -217,6 +217,32 @@ FileIOResult FileIO_Pread(FileIODescriptor *fd, void *buffer, size_t length, uin
 FileIOResult FileIO_Pwrite(FileIODescriptor *fd, const void *buffer, size_t length,
                            uint64_t offset);
 
+/*
+ * One readv / writev of the list at the current position (a list of many
+ * small entries is gathered into one buffer first). A non-positive count is
+ * FILEIO_ERROR. actual (may be NULL) receives the bytes transferred. Reads
+ * retry interrupted calls and give FILEIO_READ_ERROR_EOF for fewer bytes
+ * than totalSize; writes do not retry and give FILEIO_WRITE_ERROR_NOSPC
+ * for fewer bytes.
+ */
+FileIOResult FileIO_Readv(FileIODescriptor *fd, const struct iovec *entries, int count,
+                          size_t totalSize, size_t *actual);
+FileIOResult FileIO_Writev(FileIODescriptor *fd, const struct iovec *entries, int count,
+                           size_t totalSize, size_t *actual);
+
+/*
+ * The process's pool of page-aligned 1 MiB blocks for unbuffered transfers,
+ * set up by the first transfer that gathers a list. PoolMalloc gives a
+ * block (size at most 1 MiB) or NULL when the pool is missing, full or the
+ * system refuses; PoolFree returns true when the block was the pool's
+ * (blocks idle over a second are then returned to the system); PoolExit
+ * releases the idle blocks and the pool itself. Blocks still handed out
+ * stay valid and, once the pool is gone, are released with free().
+ */
+void *FileIOAligned_PoolMalloc(size_t size);
+bool FileIOAligned_PoolFree(void *block);
+void FileIOAligned_PoolExit(void);
+
 /* The errno mapping shared by every operation. */
 FileIOResult FileIOErrno2Result(int error);
 

@@ -38,4 +38,12 @@ uint32_t FileIOResolveLockBits(uint32_t access);
 // The file layer's own 32-bit pseudo-random value (not for secrets).
 uint32_t FileSimpleRandom();
 
+// The clock the aligned pool ages idle blocks by (monotonic nanoseconds);
+// tests substitute their own. Null restores the system timer. Returns the
+// previous clock.
+typedef uint64_t (*FileIOTimerFunc)(void);
+FileIOTimerFunc FileIOAligned_SetPoolTimer(FileIOTimerFunc timer);
+// The pool's allocated and busy block counts (0 when there is no pool).
+void FileIOAligned_PoolCounts(int *allocated, int *busy);
+
 #endif

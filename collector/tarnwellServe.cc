@@ -11,14 +11,14 @@
 #include <brellis/timeutil.h>
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 #include "tarnwell.h"
 
@@ -29,9 +29,11 @@ extern bool postProcessScriptGiven;
 namespace {
 
 // The four octets of a host-order address, most significant first.
-#define IP_OCTETS(ip) ((ip) >> 24) & 0xFF, ((ip) >> 16) & 0xFF, ((ip) >> 8) & 0xFF, (ip) & 0xFF
+#define IP_OCTETS(ip) ((ip) >> 24) & 0xFF, ((ip) >> 16) & 0xFF, ((ip) >> 8) & 0xFF, (ip)&0xFF
 
-uint64_t MonotonicMicros() { return HostinfoSystemTimerPosix() / 1000; }
+uint64_t MonotonicMicros() {
+  return HostinfoSystemTimerPosix() / 1000;
+}
 
 bool NeedsNoQuoting(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -113,9 +115,9 @@ void Collector::Trace(const DumpMsgHeader &hdr, size_t len, uint32_t ip) {
   // Computed in 32 bits, as the figures always were.
   uint32_t end = hdr.dataOffset + static_cast<uint32_t>(len);
   Log_Info("ip:%x)msg: type=%d len=%d dataOffset=%d dataLength=%d kB=%d MB=%d\n", ip,
-           static_cast<int>(hdr.msgType), static_cast<int>(len),
-           static_cast<int>(hdr.dataOffset), static_cast<int>(hdr.dataLength),
-           static_cast<int>(end >> 10), static_cast<int>(end >> 20));
+           static_cast<int>(hdr.msgType), static_cast<int>(len), static_cast<int>(hdr.dataOffset),
+           static_cast<int>(hdr.dataLength), static_cast<int>(end >> 10),
+           static_cast<int>(end >> 20));
 }
 
 bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip,
@@ -203,9 +205,9 @@ uint32_t Collector::HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *
     Log_Info("ip:%x)Using coredump index %d.\n", ip, index);
   }
 
-  char *dir = Str_Asprintf(nullptr, "%s%s%u%s%u%s%u%s%u", config_.coreDir.c_str(), pathsep,
-                           ip >> 24, pathsep, (ip >> 16) & 0xFF, pathsep, (ip >> 8) & 0xFF,
-                           pathsep, ip & 0xFF);
+  char *dir =
+      Str_Asprintf(nullptr, "%s%s%u%s%u%s%u%s%u", config_.coreDir.c_str(), pathsep, ip >> 24,
+                   pathsep, (ip >> 16) & 0xFF, pathsep, (ip >> 8) & 0xFF, pathsep, ip & 0xFF);
   if (dir == nullptr) {
     TarnwellFatal("Out of memory. Couldn't allocate space for core dir path.\n");
   }
@@ -287,24 +289,29 @@ CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
   return &s;
 }
 
-uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload,
-                               size_t payloadLen, uint32_t ip) {
+uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload, size_t payloadLen,
+                               uint32_t ip) {
   uint64_t previous = 0;
   CoreDumpInfo *s = LookupSlot(hdr, ip, &previous);
   if (s == nullptr) {
     return hxk_bad_param;
-  }
-  if (FileIO_Seek(&s->fd, hdr.dataOffset, FILEIO_SEEK_BEGIN) < 0) {
-    Log_Info("Error seeking in file (%s)\n", s->path);
-    return hxk_io_error;
   }
   if (hdr.dataLength > payloadLen) {
     Log_Info("dataLength (%u) bigger than it should be (%u).\n", hdr.dataLength,
              static_cast<unsigned>(payloadLen));
     return hxk_io_error;
   }
-  size_t written = 0;
-  FileIO_Write(&s->fd, payload, payloadLen, &written);
+  size_t written = payloadLen;
+  // One positioned write per block. Only when it fails is the block written
+  // again by seek and write, which tell how far the file took it.
+  if (FileIO_Pwrite(&s->fd, payload, payloadLen, hdr.dataOffset) != FILEIO_SUCCESS) {
+    if (FileIO_Seek(&s->fd, hdr.dataOffset, FILEIO_SEEK_BEGIN) < 0) {
+      Log_Info("Error seeking in file (%s)\n", s->path);
+      return hxk_io_error;
+    }
+    written = 0;
+    FileIO_Write(&s->fd, payload, payloadLen, &written);
+  }
   if (written != payloadLen) {
     Log_Info(
         "Error: did not write full buffer to file (%s). Tried to write %u bytes. Only %u "
@@ -371,8 +378,7 @@ void Collector::PostProcess(const CoreDumpInfo &slot) {
     Log_Info("Out of memory!. Couldn't allocate space for post-processing command.\n");
     _exit(0);
   }
-  Log_Info("Post-processing %u.%u.%u.%u, slot %d: '%s'\n", IP_OCTETS(slot.ip), slot.slot,
-           command);
+  Log_Info("Post-processing %u.%u.%u.%u, slot %d: '%s'\n", IP_OCTETS(slot.ip), slot.slot, command);
   int rc = system(command);
   if (rc < 0) {
     Log_Info("Error while post-processing %u.%u.%u.%u, slot %d: %s.\n", IP_OCTETS(slot.ip),
@@ -400,8 +406,8 @@ void Collector::IdleSweep() {
     Log_Info(
         "Client at %u.%u.%u.%u has been idle for %d seconds. Timeout is %d seconds. Removing "
         "partial dump %s from slot %d.\n",
-        IP_OCTETS(s.ip), static_cast<int>(idle / 1000000), static_cast<int>(kIdleTimeoutMicros / 1000000),
-        s.path, i);
+        IP_OCTETS(s.ip), static_cast<int>(idle / 1000000),
+        static_cast<int>(kIdleTimeoutMicros / 1000000), s.path, i);
     if (FileIO_Close(&s.fd)) {
       Log_Info("Error closing file (%s)\n", s.path);
     }
@@ -519,8 +525,8 @@ extern "C" int TarnwellServe(void) {
     }
     uint32_t ip = ntohl(from.sin_addr.s_addr);
     if (collector.HandleDatagram(buf, static_cast<size_t>(len), ip, reply)) {
-      ssize_t sent = sendto(sock, reply, sizeof reply, 0,
-                            reinterpret_cast<struct sockaddr *>(&from), fromLen);
+      ssize_t sent =
+          sendto(sock, reply, sizeof reply, 0, reinterpret_cast<struct sockaddr *>(&from), fromLen);
       if (sent < 0) {
         Log_Info("Error sending reply: %s.\n", Err_Errno2String(errno));
       } else if (static_cast<size_t>(sent) < sizeof reply) {

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+
 #include <unistd.h>
+#include <csignal>
 
 #include <cstring>
 
@@ -169,6 +173,31 @@ TEST_F(SlotTableTest, SweepRemovesTheLinkNotWhatItPointsTo) {
   EXPECT_EQ(testsupport::ReadFile(victim), "precious");
   struct stat st;
   EXPECT_NE(lstat(path.c_str(), &st), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SlotTableTest, WriteThatTheFileRefusesIsAnIoError) {
+  // In a child, so the file-size limit binds nothing else.
+  pid_t pid = fork();
+  if (pid == 0) {
+    Make(1);
+    Handle(Request(DUMP_MSG_INIT, 1), kSender);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    uint32_t below =
+        Status(Handle(Request(DUMP_MSG_DATA, 1, 0, 0, std::string(100, 'a')), kSender));
+    uint32_t across =
+        Status(Handle(Request(DUMP_MSG_DATA, 1, 0, 990, std::string(20, 'b')), kSender));
+    std::string content = testsupport::ReadFile(collector->Slot(0).path);
+    _exit(below == 0 && across == hxk_io_error && content.size() == 1000 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -254,6 +254,17 @@ enum SenderOption {
   kOptFirstToolOption  // a tool's own long options start here
 };
 
+// Their entries for a getopt_long table, so their names are given once.
+#define SENDER_LONG_OPTIONS                                                  \
+  {"timeout", required_argument, nullptr, sender::kOptTimeout},              \
+      {"attempts", required_argument, nullptr, sender::kOptAttempts},        \
+      {"drop", required_argument, nullptr, sender::kOptDrop},                \
+      {"drop-replies", required_argument, nullptr, sender::kOptDropReplies}, \
+      {"duplicate", required_argument, nullptr, sender::kOptDuplicate},      \
+      {"shuffle", no_argument, nullptr, sender::kOptShuffle}, {              \
+    "seed", required_argument, nullptr, sender::kOptSeed                     \
+  }
+
 // Applies one of the options above. Returns false when code is not one of
 // them; otherwise true, with *bad naming what was malformed about arg (null
 // when it was fine).

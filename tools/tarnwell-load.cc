@@ -65,17 +65,11 @@ const struct option kOptions[] = {
     {"size", required_argument, nullptr, 's'},
     {"from", required_argument, nullptr, 'f'},
     {"window", required_argument, nullptr, 'w'},
-    {"timeout", required_argument, nullptr, kOptTimeout},
-    {"attempts", required_argument, nullptr, kOptAttempts},
     {"together", no_argument, nullptr, kOptTogether},
     {"verify", required_argument, nullptr, kOptVerify},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
-    {"drop", required_argument, nullptr, kOptDrop},
-    {"drop-replies", required_argument, nullptr, kOptDropReplies},
-    {"duplicate", required_argument, nullptr, kOptDuplicate},
-    {"shuffle", no_argument, nullptr, kOptShuffle},
-    {"seed", required_argument, nullptr, kOptSeed},
+    SENDER_LONG_OPTIONS,
     {nullptr, 0, nullptr, 0},
 };
 

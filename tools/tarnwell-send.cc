@@ -56,16 +56,10 @@ const struct option kOptions[] = {
     {"window", required_argument, nullptr, 'w'},
     {"from", required_argument, nullptr, 'f'},
     {"timestamp", required_argument, nullptr, 't'},
-    {"timeout", required_argument, nullptr, kOptTimeout},
-    {"attempts", required_argument, nullptr, kOptAttempts},
     {"status", no_argument, nullptr, 's'},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
-    {"drop", required_argument, nullptr, kOptDrop},
-    {"drop-replies", required_argument, nullptr, kOptDropReplies},
-    {"duplicate", required_argument, nullptr, kOptDuplicate},
-    {"shuffle", no_argument, nullptr, kOptShuffle},
-    {"seed", required_argument, nullptr, kOptSeed},
+    SENDER_LONG_OPTIONS,
     {nullptr, 0, nullptr, 0},
 };
 

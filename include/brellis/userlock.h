@@ -1,6 +1,9 @@
 /*
  * User-level locks: exclusive, recursive and read-write locks and condition
- * variables over POSIX threads.
+ * variables, for POSIX threads. The locks keep their own lock words (the
+ * kernel only puts waiters to sleep and wakes them), so creating a lock only
+ * allocates: creation never fails, and memory exhaustion ends the process.
+ * Locks are private to a process; a forked child finds them as they were.
  *
  * Every lock carries a self-describing header (signature, name, rank, serial
  * number) so that misuse can be reported with a dump of the lock in the log
@@ -48,8 +51,8 @@ void Atomic_Init(void);
 MXUserExclLock *MXUser_CreateExclLock(const char *name, MX_Rank rank);
 /*
  * The lock in *lockStorage, created on first use and installed with
- * compare-and-swap (a losing creator destroys its own). Never NULL: a lock
- * that cannot be created ends the process. Singletons are never destroyed.
+ * compare-and-swap (a losing creator destroys its own). Singletons are never
+ * destroyed.
  */
 MXUserExclLock *MXUser_CreateSingletonExclLock(MXUserExclLock **lockStorage, const char *name,
                                                MX_Rank rank);
@@ -113,7 +116,8 @@ void MXUser_DestroyRWLock(MXUserRWLock *lock);
  * suspends the caller's whole recursion on the lock and restores it. Timed
  * waits take milliseconds (MXUSER_WAIT_INFINITE: no deadline) and return
  * false when the deadline passed, true otherwise; either way the lock is held
- * again on return.
+ * again on return. As with any condition variable a wait may end without a
+ * signal, so callers wait in a loop on their own condition.
  */
 #define MXUSER_WAIT_INFINITE 0xFFFFFFFFu
 

@@ -10,6 +10,11 @@
 #include <brellis/str.h>
 #include <brellis/util.h>
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <ctime>
@@ -78,15 +83,12 @@ MXRecLock *MXUserListLock() {
   }
   auto *fresh =
       static_cast<MXRecLock *>(Util_SafeMalloc(-1, sizeof(MXRecLock), __FILE__, __LINE__));
-  if (!MXRecLockInit(fresh)) {
-    Panic("MEM_ALLOC %s:%d\n", __FILE__, __LINE__);
-  }
+  MXRecLockInit(fresh);
   if (listLock.compare_exchange_strong(lock, fresh)) {
     MXUserFence();
     return fresh;
   }
   MXUserFence();
-  MXRecLockDestroy(fresh);
   free(fresh);
   return lock;
 }
@@ -95,17 +97,60 @@ MXUserHeader *MXUserListAnchor() {
   return &listAnchor;
 }
 
-bool MXRecLockInit(MXRecLock *lock) {
-  if (pthread_mutex_init(&lock->nativeLock, nullptr) != 0) {
-    return false;
-  }
+void MXRecLockInit(MXRecLock *lock, uint32_t kindBits) {
+  new (&lock->word) std::atomic<uint64_t>(kindBits);
   new (&lock->count) std::atomic<int32_t>(0);
   new (&lock->owner) std::atomic<pthread_t>(mxNoOwner);
-  return true;
 }
 
-void MXRecLockDestroy(MXRecLock *lock) {
-  pthread_mutex_destroy(&lock->nativeLock);
+int MXUserFutexWait(std::atomic<uint32_t> *word, uint32_t expected,
+                    const struct timespec *deadline) {
+  int savedErrno = errno;
+  long rc;
+  if (deadline == nullptr) {
+    rc = syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+  } else {
+    // An absolute deadline on the wall clock, as the condition variables
+    // take it; a deadline already past is ETIMEDOUT at once.
+    rc = syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, expected,
+                 deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+  }
+  int result = rc == 0 ? 0 : errno;
+  errno = savedErrno;
+  return result;
+}
+
+void MXUserFutexWake(std::atomic<uint32_t> *word, int32_t howMany) {
+  int savedErrno = errno;
+  syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, howMany, nullptr, nullptr, 0);
+  errno = savedErrno;
+}
+
+uint64_t MXMutexLockSlow(MXRecLock *lock) {
+  // Counted first: from here on a release knows to wake this thread, and a
+  // destroy leaves the lock alive for it.
+  uint64_t word = lock->word.fetch_add(mxEntrant) + mxEntrant;
+  // A holder usually keeps the mutex briefly: a short spin saves the trip
+  // through the kernel on both sides.
+  int spins = 100;
+  for (;;) {
+    if ((word & mxLocked) == 0) {
+      if (lock->word.compare_exchange_weak(word, word | mxLocked, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+        return word - mxEntrant;
+      }
+      continue;
+    }
+    if (spins > 0) {
+      spins--;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else {
+      MXUserFutexWait(MXMutexFutex(lock), static_cast<uint32_t>(word >> 32));
+    }
+    word = lock->word.load(std::memory_order_relaxed);
+  }
 }
 
 uint32_t MXUserGetSignature(MXUserObjectType type) {

@@ -6,6 +6,7 @@
 
 #include <sys/time.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -14,38 +15,51 @@ struct MXUserCondVar {
   MXUserHeader *header;  // the lock it was created for
   MXRecLock *ownerRecLock;
   std::atomic<int32_t> waiters;
-  pthread_cond_t condObject;
+  // The futex word the waiters sleep on: every signal and broadcast moves it
+  // on, so a wake-up sent between a waiter's giving up the mutex and its
+  // going to sleep is never lost.
+  std::atomic<uint32_t> sequence;
 };
 
 namespace {
 
+// Returns false when the deadline passed without a wake-up.
 bool MXUserWaitInternal(MXRecLock *lock, MXUserCondVar *condVar, uint32_t msecWait) {
   condVar->waiters.fetch_add(1);
   MXUserFence();
+  uint32_t sequence = condVar->sequence.load();
+  struct timespec deadline;
+  if (msecWait != MXUSER_WAIT_INFINITE) {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    uint64_t ns = static_cast<uint64_t>(now.tv_sec) * 1000000000ull +
+                  static_cast<uint64_t>(now.tv_usec) * 1000ull +
+                  static_cast<uint64_t>(msecWait) * 1000000ull;
+    deadline.tv_sec = static_cast<time_t>(ns / 1000000000ull);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000ull);
+  }
   // The whole recursion is suspended while the mutex is given up.
   int32_t savedCount = lock->count.load(std::memory_order_relaxed);
   lock->count.store(0, std::memory_order_relaxed);
   lock->owner.store(mxNoOwner, std::memory_order_relaxed);
+  MXMutexUnlock(lock);
   int err;
-  if (msecWait == MXUSER_WAIT_INFINITE) {
-    err = pthread_cond_wait(&condVar->condObject, &lock->nativeLock);
-  } else {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    uint64_t deadline = static_cast<uint64_t>(now.tv_sec) * 1000000000ull +
-                        static_cast<uint64_t>(now.tv_usec) * 1000ull +
-                        static_cast<uint64_t>(msecWait) * 1000000ull;
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(deadline / 1000000000ull);
-    ts.tv_nsec = static_cast<long>(deadline % 1000000000ull);
-    err = pthread_cond_timedwait(&condVar->condObject, &lock->nativeLock, &ts);
-  }
+  do {
+    err = MXUserFutexWait(&condVar->sequence, sequence,
+                          msecWait == MXUSER_WAIT_INFINITE ? nullptr : &deadline);
+    // A signal delivered to the waiting thread is no wake-up: it waits on
+    // until the deadline unless a wake-up came meanwhile.
+  } while (err == EINTR && condVar->sequence.load() == sequence);
+  bool contended = false;
+  MXMutexLock(lock, &contended);
   int32_t count = lock->count.load(std::memory_order_relaxed);
   if (count == 0) {
     lock->owner.store(MXUserSelf(), std::memory_order_relaxed);
   }
   lock->count.store(count + savedCount, std::memory_order_relaxed);
-  if (err != 0 && err != ETIMEDOUT) {
+  // The sequence moved on before the wait began (EAGAIN), a wake-up came, or
+  // a signal came with a wake-up: each is a wake-up.
+  if (err != 0 && err != ETIMEDOUT && err != EAGAIN && err != EINTR) {
     MXUserDumpAndPanic(condVar->header, "%s: failure %d on condVar (0x%p; %s)\n",
                        "MXUserWaitInternal", err, static_cast<void *>(condVar),
                        condVar->header->name);
@@ -55,19 +69,26 @@ bool MXUserWaitInternal(MXRecLock *lock, MXUserCondVar *condVar, uint32_t msecWa
   return err != ETIMEDOUT;
 }
 
+// Moves the sequence on, then wakes up to howMany sleeping waiters. A
+// waiter counts itself before it reads the sequence, so either it is seen
+// here or it reads the new sequence and does not sleep on the old one.
+void Wake(MXUserCondVar *condVar, int32_t howMany) {
+  condVar->sequence.fetch_add(1);
+  if (condVar->waiters.load() > 0) {
+    MXUserFutexWake(&condVar->sequence, howMany);
+  }
+}
+
 }  // namespace
 
 MXUserCondVar *MXUserCreateCondVar(MXUserHeader *header, MXRecLock *lock) {
   auto *condVar =
       new (Util_SafeCalloc(-1, 1, sizeof(MXUserCondVar), __FILE__, __LINE__)) MXUserCondVar;
-  if (pthread_cond_init(&condVar->condObject, nullptr) != 0) {
-    free(condVar);
-    return nullptr;
-  }
   condVar->signature = MXUserGetSignature(MXUSER_TYPE_CONDVAR);
   condVar->header = header;
   condVar->ownerRecLock = lock;
   condVar->waiters.store(0);
+  condVar->sequence.store(0);
   return condVar;
 }
 
@@ -88,21 +109,11 @@ bool MXUserWaitCondVar(MXUserHeader *header, MXRecLock *lock, MXUserCondVar *con
 extern "C" {
 
 void MXUser_SignalCondVar(MXUserCondVar *condVar) {
-  int err = pthread_cond_signal(&condVar->condObject);
-  if (err != 0) {
-    MXUserDumpAndPanic(condVar->header, "%s: failure %d on condVar (0x%p; %s) \n",
-                       "MXUser_SignalCondVar", err, static_cast<void *>(condVar),
-                       condVar->header->name);
-  }
+  Wake(condVar, 1);
 }
 
 void MXUser_BroadcastCondVar(MXUserCondVar *condVar) {
-  int err = pthread_cond_broadcast(&condVar->condObject);
-  if (err != 0) {
-    MXUserDumpAndPanic(condVar->header, "%s: failure %d on condVar (0x%p; %s) \n",
-                       "MXUser_BroadcastCondVar", err, static_cast<void *>(condVar),
-                       condVar->header->name);
-  }
+  Wake(condVar, INT32_MAX);
 }
 
 void MXUser_DestroyCondVar(MXUserCondVar *condVar) {
@@ -115,7 +126,6 @@ void MXUser_DestroyCondVar(MXUserCondVar *condVar) {
                        condVar->header->name);
   }
   condVar->signature = 0;
-  pthread_cond_destroy(&condVar->condObject);
   free(condVar);
 }
 

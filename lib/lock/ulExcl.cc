@@ -35,10 +35,7 @@ void MXUserStatsExclLock(MXUserHeader *header) {
 MXUserExclLock *CreateExclLock(const char *name, MX_Rank rank, const void *caller) {
   auto *lock =
       new (Util_SafeCalloc(-1, 1, sizeof(MXUserExclLock), __FILE__, __LINE__)) MXUserExclLock;
-  if (!MXRecLockInit(&lock->recursiveLock)) {
-    free(lock);
-    return nullptr;
-  }
+  MXRecLockInit(&lock->recursiveLock);
   lock->header.signature = MXUserGetSignature(MXUSER_TYPE_EXCL);
   lock->header.name = MXUserLockName(name, "X", caller);
   lock->header.rank = rank;
@@ -117,7 +114,6 @@ void MXUser_DestroyExclLock(MXUserExclLock *lock) {
                        "MXUser_DestroyExclLock");
   }
   lock->header.signature = 0;
-  MXRecLockDestroy(&lock->recursiveLock);
   MXUserRemoveFromList(&lock->header);
   MXUserStatsFree(lock->stats);
   free(lock->header.name);

@@ -31,14 +31,41 @@ struct MXUserHeader {
   MXUserHeader *prev;
 };
 
-// A counted owner mutex. count and owner are only changed by the thread
-// holding nativeLock; other threads read them to learn that they are not the
-// owner, which relaxed atomics make well defined at no cost.
+// A counted owner mutex: the library's own mutex word, a count of
+// acquisitions by the owner and the owner's thread handle.
+//
+// The mutex is a 64-bit word. Its upper half is the futex word: twice the
+// number of threads in the mutex (its holder and those waiting for it), plus
+// one while it is held. Counting the waiters tells a release whether anyone
+// needs waking, so an uncontended acquisition and release are one atomic
+// operation each, and a thread that may sleep in the mutex is counted before
+// it reads anything else of the lock. The lower half belongs to the lock
+// kind built on the mutex: the recursive lock keeps its reference count
+// there, so that one atomic operation both takes (or gives up) the mutex
+// and sees whether the lock is still alive.
+//
+// count and owner are only changed by the thread holding the mutex; other
+// threads read them to learn that they are not the owner, which relaxed
+// atomics make well defined at no cost.
 struct MXRecLock {
-  pthread_mutex_t nativeLock;
+  std::atomic<uint64_t> word;
   std::atomic<int32_t> count;
   std::atomic<pthread_t> owner;
 };
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the futex word is taken to be the upper half of the mutex word");
+
+constexpr uint64_t mxLocked = uint64_t{1} << 32;
+constexpr uint64_t mxEntrant = uint64_t{2} << 32;
+
+inline uint32_t MXMutexEntrants(uint64_t word) {
+  return static_cast<uint32_t>(word >> 33);
+}
+
+inline uint32_t MXMutexKindBits(uint64_t word) {
+  return static_cast<uint32_t>(word);
+}
 
 inline const pthread_t mxNoOwner = static_cast<pthread_t>(-1);
 
@@ -55,8 +82,89 @@ inline pthread_t MXUserSelf() {
   return self;
 }
 
-bool MXRecLockInit(MXRecLock *lock);
-void MXRecLockDestroy(MXRecLock *lock);
+// While the process has a single thread nothing can race with an update, and
+// a plain read-modify-write gives the same result as an atomic one without
+// its bus lock (the C++ runtime counts its shared pointers the same way). A
+// signal handler that interrupts such an update leaves every lock word as it
+// found it. Once a second thread has been started the flag stays down.
+inline bool MXUserSingleThreaded() {
+#ifdef MXUSER_HAVE_SINGLE_THREADED
+  return __libc_single_threaded != 0;
+#else
+  return false;
+#endif
+}
+
+// Sleeping and waking on a 32-bit futex word (ul.cc). The wait returns when
+// *word no longer holds expected, on a wake-up, at the absolute wall-clock
+// deadline (null: none; then the result is ETIMEDOUT) or on a signal
+// (EINTR); it keeps errno.
+int MXUserFutexWait(std::atomic<uint32_t> *word, uint32_t expected,
+                    const struct timespec *deadline = nullptr);
+void MXUserFutexWake(std::atomic<uint32_t> *word, int32_t howMany);
+
+inline std::atomic<uint32_t> *MXMutexFutex(MXRecLock *lock) {
+  return reinterpret_cast<std::atomic<uint32_t> *>(reinterpret_cast<char *>(&lock->word) + 4);
+}
+
+void MXRecLockInit(MXRecLock *lock, uint32_t kindBits = 0);
+
+// The contended acquisition (ul.cc); returns the word as it stood when the
+// mutex was taken.
+uint64_t MXMutexLockSlow(MXRecLock *lock);
+
+// Takes the mutex; returns the word as it stood just before, for its lower
+// half. *contended tells whether the mutex was busy.
+inline uint64_t MXMutexLock(MXRecLock *lock, bool *contended) {
+  uint64_t word = lock->word.load(std::memory_order_relaxed);
+  if ((word & mxLocked) == 0) {
+    if (MXUserSingleThreaded()) {
+      lock->word.store(word + mxEntrant + mxLocked, std::memory_order_relaxed);
+      return word;
+    }
+    if (lock->word.compare_exchange_strong(word, word + mxEntrant + mxLocked,
+                                           std::memory_order_acquire, std::memory_order_relaxed)) {
+      return word;
+    }
+  }
+  *contended = true;
+  return MXMutexLockSlow(lock);
+}
+
+inline bool MXMutexTryLock(MXRecLock *lock, uint64_t *before) {
+  uint64_t word = lock->word.load(std::memory_order_relaxed);
+  if (MXUserSingleThreaded()) {
+    if ((word & mxLocked) != 0) {
+      return false;
+    }
+    lock->word.store(word + mxEntrant + mxLocked, std::memory_order_relaxed);
+    *before = word;
+    return true;
+  }
+  while ((word & mxLocked) == 0) {
+    if (lock->word.compare_exchange_weak(word, word + mxEntrant + mxLocked,
+                                         std::memory_order_acquire, std::memory_order_relaxed)) {
+      *before = word;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Gives the mutex up, waking one waiter if there is one; returns the word as
+// it stood just before.
+inline uint64_t MXMutexUnlock(MXRecLock *lock) {
+  if (MXUserSingleThreaded()) {
+    uint64_t word = lock->word.load(std::memory_order_relaxed);
+    lock->word.store(word - mxEntrant - mxLocked, std::memory_order_relaxed);
+    return word;
+  }
+  uint64_t word = lock->word.fetch_sub(mxEntrant + mxLocked, std::memory_order_release);
+  if (__builtin_expect(MXMutexEntrants(word) > 1, 0)) {
+    MXUserFutexWake(MXMutexFutex(lock), 1);
+  }
+  return word;
+}
 
 inline bool MXRecLockIsOwner(const MXRecLock *lock) {
   return lock->count.load(std::memory_order_relaxed) > 0 &&
@@ -71,65 +179,52 @@ inline void MXRecLockTakeOwnership(MXRecLock *lock) {
   lock->count.store(1, std::memory_order_relaxed);
 }
 
-// Returns whether the mutex was found busy. Only statistics need to know:
-// without them the non-blocking attempt, which costs as much as the whole
-// acquisition, is left out, and the result is false.
-inline bool MXRecLockAcquire(MXRecLock *lock, bool detectContention = false) {
-  bool contended = false;
+inline void MXRecLockRaiseCount(MXRecLock *lock) {
+  lock->count.store(lock->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// Returns whether the mutex was found busy (statistics count contention).
+inline bool MXRecLockAcquire(MXRecLock *lock) {
   if (MXRecLockIsOwner(lock)) {
-    lock->count.store(lock->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    return contended;
+    MXRecLockRaiseCount(lock);
+    return false;
   }
-  if (!detectContention) {
-    pthread_mutex_lock(&lock->nativeLock);
-  } else if (pthread_mutex_trylock(&lock->nativeLock) != 0) {
-    contended = true;
-    pthread_mutex_lock(&lock->nativeLock);
-  }
+  bool contended = false;
+  MXMutexLock(lock, &contended);
   MXRecLockTakeOwnership(lock);
   return contended;
 }
 
 inline bool MXRecLockTryAcquire(MXRecLock *lock) {
   if (MXRecLockIsOwner(lock)) {
-    lock->count.store(lock->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    MXRecLockRaiseCount(lock);
     return true;
   }
-  if (pthread_mutex_trylock(&lock->nativeLock) != 0) {
+  uint64_t before;
+  if (!MXMutexTryLock(lock, &before)) {
     return false;
   }
   MXRecLockTakeOwnership(lock);
   return true;
 }
 
-// The caller holds the lock.
-inline void MXRecLockRelease(MXRecLock *lock) {
+// The caller holds the lock. Returns whether this release gave the mutex up.
+inline bool MXRecLockRelease(MXRecLock *lock) {
   int32_t count = lock->count.load(std::memory_order_relaxed) - 1;
-  if (count == 0) {
-    lock->owner.store(mxNoOwner, std::memory_order_relaxed);
+  if (count > 0) {
+    lock->count.store(count, std::memory_order_relaxed);
+    return false;
   }
-  lock->count.store(count, std::memory_order_relaxed);
-  if (count == 0) {
-    pthread_mutex_unlock(&lock->nativeLock);
-  }
+  lock->owner.store(mxNoOwner, std::memory_order_relaxed);
+  lock->count.store(0, std::memory_order_relaxed);
+  MXMutexUnlock(lock);
+  return true;
 }
 
 inline void MXUserFence() {
   if (AtomicUseFence) {
     std::atomic_thread_fence(std::memory_order_acquire);
   }
-}
-
-// While the process has a single thread nothing can race with an update, and
-// a plain read-modify-write gives the same result as an atomic one without
-// its bus lock (the C++ runtime counts its shared pointers the same way).
-// Once a second thread has been started the flag stays down for good.
-inline bool MXUserSingleThreaded() {
-#ifdef MXUSER_HAVE_SINGLE_THREADED
-  return __libc_single_threaded != 0;
-#else
-  return false;
-#endif
 }
 
 // Adds delta to counter, atomically whenever another thread could race;
@@ -191,7 +286,7 @@ void MXUserStatsReport(const MXUserHeader *header, MXUserLockStats *stats);
 template <typename Lock>
 __attribute__((noinline)) void MXUserAcquireMeasured(Lock *lock, const void *caller) {
   uint64_t start = MXUserNowNs();
-  bool contended = MXRecLockAcquire(&lock->recursiveLock, true);
+  bool contended = MXRecLockAcquire(&lock->recursiveLock);
   uint64_t end = MXUserStatsAcquisition(lock->stats, start, true, contended, caller);
   if (lock->recursiveLock.count.load(std::memory_order_relaxed) == 1) {
     lock->holdStart = end;

@@ -2,8 +2,8 @@
 //
 // Each thread's relation to a lock (unacquired, reading, writing) is kept in
 // the lock's own atomic hash table under the thread's identity, so a thread
-// can tell whether it holds the lock without the platform's help and misuse
-// is caught before it reaches the native lock.
+// can tell whether it holds the lock and misuse is caught before it reaches
+// the lock word.
 
 #include "lock/ulInt.h"
 #include "misc/vthreadBaseInt.h"
@@ -13,7 +13,7 @@
 #include <brellis/util.h>
 #include <brellis/vthreadBase.h>
 
-#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -28,17 +28,28 @@ struct HolderContext {
 
 }  // namespace
 
+// The lock word: the number of readers in the low 30 bits, then a bit for
+// the writer and one telling that threads sleep waiting for the word to
+// change. The number of holders the lock reports is read off it, so an
+// uncontended acquisition and release are one atomic operation each.
+constexpr uint32_t rwReaders = 0x3FFFFFFF;
+constexpr uint32_t rwWriter = 0x40000000;
+constexpr uint32_t rwSleepers = 0x80000000;
+
 struct MXUserRWLock {
   MXUserHeader header;
-  bool useNative;
-  pthread_rwlock_t nativeLock;
-  MXRecLock recursiveLock;  // stands in when the native lock cannot be made
-  std::atomic<int32_t> holderCount;
+  std::atomic<uint32_t> word;
   HashTable *holderTable;
   MXUserLockStats *stats;
 };
 
 namespace {
+
+// Every acquisition over all threads: the readers, or the writer.
+int32_t HolderCount(const MXUserRWLock *lock) {
+  uint32_t word = lock->word.load();
+  return static_cast<int32_t>((word & rwReaders) + ((word & rwWriter) != 0 ? 1 : 0));
+}
 
 void MXUserDumpRWLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserRWLock *>(header);
@@ -47,12 +58,8 @@ void MXUserDumpRWLock(MXUserHeader *header) {
   Log_Warning("\tname %s\n", header->name);
   Log_Warning("\trank 0x%X\n", header->rank);
   Log_Warning("\tserial number %u\n", header->serialNumber);
-  if (lock->useNative) {
-    Log_Warning("\taddress of native lock 0x%p\n", static_cast<void *>(&lock->nativeLock));
-  } else {
-    Log_Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
-  }
-  Log_Warning("\tholderCount %d\n", lock->holderCount.load());
+  Log_Warning("\taddress of native lock 0x%p\n", static_cast<void *>(&lock->word));
+  Log_Warning("\tholderCount %d\n", HolderCount(lock));
 }
 
 void MXUserStatsRWLock(MXUserHeader *header) {
@@ -112,26 +119,83 @@ inline HolderContext *GetHolderContext(MXUserRWLock *lock) {
   return context != nullptr ? context : LookupHolderContext(lock, id);
 }
 
-// The holder count moves by one per acquisition and release. While the
-// process has a single thread, the calling thread is the only possible
-// holder: the count goes from 0 to 1 and back, and is stored rather than
-// read, changed and written back, which would chain each update to the one
-// before through memory.
-inline void CountHolder(MXUserRWLock *lock) {
-  if (MXUserSingleThreaded()) {
-    lock->holderCount.store(1, std::memory_order_relaxed);
-  } else {
-    lock->holderCount.fetch_add(1);
-    MXUserFence();
+// What an acquisition adds to the lock word, given the word it finds; 0 when
+// it has to wait.
+inline uint32_t Admission(uint32_t word, bool forRead) {
+  if (forRead) {
+    return (word & rwWriter) == 0 ? 1 : 0;
+  }
+  return (word & (rwReaders | rwWriter)) == 0 ? rwWriter : 0;
+}
+
+// The contended acquisition: spin briefly, then sleep until the word
+// changes. A sleeper sets rwSleepers first, so the last holder out wakes
+// every sleeper, and each tries again.
+__attribute__((noinline)) void AcquireSlow(MXUserRWLock *lock, bool forRead) {
+  int spins = 100;
+  uint32_t word = lock->word.load(std::memory_order_relaxed);
+  for (;;) {
+    uint32_t add = Admission(word, forRead);
+    if (add != 0) {
+      if (lock->word.compare_exchange_weak(word, word + add, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+        return;
+      }
+      continue;
+    }
+    if (spins > 0) {
+      spins--;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else if ((word & rwSleepers) == 0) {
+      if (!lock->word.compare_exchange_weak(word, word | rwSleepers, std::memory_order_relaxed)) {
+        continue;
+      }
+      MXUserFutexWait(&lock->word, word | rwSleepers);
+    } else {
+      MXUserFutexWait(&lock->word, word);
+    }
+    word = lock->word.load(std::memory_order_relaxed);
   }
 }
 
-inline void UncountHolder(MXUserRWLock *lock) {
+// Returns whether the lock was busy.
+inline bool AcquireWord(MXUserRWLock *lock, bool forRead) {
+  uint32_t word = lock->word.load(std::memory_order_relaxed);
+  uint32_t add = Admission(word, forRead);
+  if (__builtin_expect(add != 0, 1)) {
+    if (MXUserSingleThreaded()) {
+      lock->word.store(word + add, std::memory_order_relaxed);
+      return false;
+    }
+    if (lock->word.compare_exchange_strong(word, word + add, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+      return false;
+    }
+  }
+  AcquireSlow(lock, forRead);
+  return true;
+}
+
+__attribute__((noinline)) void WakeSleepers(MXUserRWLock *lock) {
+  lock->word.fetch_and(~rwSleepers);
+  MXUserFutexWake(&lock->word, INT32_MAX);
+}
+
+// The calling thread holds the lock as state says.
+inline void ReleaseWord(MXUserRWLock *lock, int32_t state) {
+  uint32_t sub = state == RW_LOCKED_FOR_READ ? 1 : rwWriter;
   if (MXUserSingleThreaded()) {
-    lock->holderCount.store(0, std::memory_order_relaxed);
-  } else {
-    lock->holderCount.fetch_sub(1);
-    MXUserFence();
+    lock->word.store(lock->word.load(std::memory_order_relaxed) - sub, std::memory_order_relaxed);
+    return;
+  }
+  uint32_t word = lock->word.fetch_sub(sub, std::memory_order_release) - sub;
+  // The last holder out wakes the sleepers. Clearing the flag first is safe:
+  // each sleeper either wakes or finds the word changed, and sets the flag
+  // again before it goes back to sleep.
+  if (__builtin_expect((word & rwSleepers) != 0, 0) && (word & (rwReaders | rwWriter)) == 0) {
+    WakeSleepers(lock);
   }
 }
 
@@ -145,31 +209,11 @@ const char *KindName(int32_t state) {
                      forRead ? "Read" : "Write", KindName(state));
 }
 
-[[noreturn]] __attribute__((noinline)) void NativeError(MXUserRWLock *lock, const char *format,
-                                                        const char *operation, int err) {
-  MXUserDumpAndPanic(&lock->header, format, operation, err);
-}
-
 // The statistics path, kept out of line so the plain one stays small.
 __attribute__((noinline)) void AcquireMeasured(MXUserRWLock *lock, HolderContext *context,
                                                bool forRead, const void *caller) {
   uint64_t start = MXUserNowNs();
-  bool contended = false;
-  if (lock->useNative) {
-    int err = forRead ? pthread_rwlock_tryrdlock(&lock->nativeLock)
-                      : pthread_rwlock_trywrlock(&lock->nativeLock);
-    if (err == EBUSY) {
-      contended = true;
-      err = forRead ? pthread_rwlock_rdlock(&lock->nativeLock)
-                    : pthread_rwlock_wrlock(&lock->nativeLock);
-    }
-    if (err != 0) {
-      NativeError(lock, "%s: Error %d\n", "MXUserAcquisition", err);
-    }
-  } else {
-    contended = MXRecLockAcquire(&lock->recursiveLock, true);
-  }
-  CountHolder(lock);
+  bool contended = AcquireWord(lock, forRead);
   context->state = forRead ? RW_LOCKED_FOR_READ : RW_LOCKED_FOR_WRITE;
   context->holdStart = MXUserStatsAcquisition(lock->stats, start, true, contended, caller);
 }
@@ -183,25 +227,13 @@ inline void MXUserAcquisition(MXUserRWLock *lock, bool forRead, const void *call
     AcquireMeasured(lock, context, forRead, caller);
     return;
   }
-  if (__builtin_expect(lock->useNative, 1)) {
-    // Without statistics nobody asks whether the lock was busy: the
-    // blocking call alone does what a failed attempt followed by it would.
-    int err = forRead ? pthread_rwlock_rdlock(&lock->nativeLock)
-                      : pthread_rwlock_wrlock(&lock->nativeLock);
-    if (__builtin_expect(err != 0, 0)) {
-      NativeError(lock, "%s: Error %d\n", "MXUserAcquisition", err);
-    }
-  } else {
-    MXRecLockAcquire(&lock->recursiveLock);
-  }
-  CountHolder(lock);
+  AcquireWord(lock, forRead);
   context->state = forRead ? RW_LOCKED_FOR_READ : RW_LOCKED_FOR_WRITE;
 }
 
 [[noreturn]] __attribute__((noinline)) void NonHolderRelease(MXUserRWLock *lock) {
   MXUserDumpAndPanic(&lock->header, "%s: Non-owner release of an %s read-write lock\n",
-                     "MXUser_ReleaseRWLock",
-                     lock->holderCount.load() == 0 ? "unacquired" : "acquired");
+                     "MXUser_ReleaseRWLock", HolderCount(lock) == 0 ? "unacquired" : "acquired");
 }
 
 }  // namespace
@@ -210,21 +242,12 @@ extern "C" {
 
 MXUserRWLock *MXUser_CreateRWLock(const char *name, MX_Rank rank) {
   auto *lock = new (Util_SafeCalloc(-1, 1, sizeof(MXUserRWLock), __FILE__, __LINE__)) MXUserRWLock;
-  lock->useNative = pthread_rwlock_init(&lock->nativeLock, nullptr) == 0;
-  if (!MXRecLockInit(&lock->recursiveLock)) {
-    // Only a native lock that was made is unmade.
-    if (lock->useNative) {
-      pthread_rwlock_destroy(&lock->nativeLock);
-    }
-    free(lock);
-    return nullptr;
-  }
+  lock->word.store(0);
   lock->header.signature = MXUserGetSignature(MXUSER_TYPE_RW);
   lock->header.name = MXUserLockName(name, "RW", __builtin_return_address(0));
   lock->header.rank = rank;
   lock->header.serialNumber = MXUserAllocSerialNumber();
   lock->header.dumpFunc = MXUserDumpRWLock;
-  lock->holderCount.store(0);
   lock->holderTable = HashTable_Alloc(256, HASH_INT_KEY | HASH_FLAG_ATOMIC, free);
   lock->stats = MXUserStatsCreate();
   lock->header.statsFunc = lock->stats != nullptr ? MXUserStatsRWLock : nullptr;
@@ -240,9 +263,6 @@ MXUserRWLock *MXUser_CreateSingletonRWLock(MXUserRWLock **lockStorage, const cha
     return lock;
   }
   MXUserRWLock *fresh = MXUser_CreateRWLock(name, rank);
-  if (fresh == nullptr) {
-    MXUserSingletonFailed("MXUser_CreateSingletonRWLock", name);
-  }
   if (slot.compare_exchange_strong(lock, fresh)) {
     MXUserFence();
     return fresh;
@@ -268,15 +288,7 @@ void MXUser_ReleaseRWLock(MXUserRWLock *lock) {
   if (__builtin_expect(lock->stats != nullptr, 0)) {
     MXUserStatsHeld(lock->stats, context->holdStart, __builtin_return_address(0));
   }
-  UncountHolder(lock);
-  if (__builtin_expect(lock->useNative, 1)) {
-    int err = pthread_rwlock_unlock(&lock->nativeLock);
-    if (__builtin_expect(err != 0, 0)) {
-      NativeError(lock, "%s: Internal error (%d)\n", "MXUser_ReleaseRWLock", err);
-    }
-  } else {
-    MXRecLockRelease(&lock->recursiveLock);
-  }
+  ReleaseWord(lock, context->state);
   context->state = RW_UNLOCKED;
 }
 
@@ -305,18 +317,11 @@ void MXUser_DestroyRWLock(MXUserRWLock *lock) {
   if (lock == nullptr) {
     return;
   }
-  if (lock->holderCount.load() != 0) {
+  if (HolderCount(lock) != 0) {
     MXUserDumpAndPanic(&lock->header, "%s: Destroy on an acquired read-write lock\n",
                        "MXUser_DestroyRWLock");
   }
-  if (lock->useNative) {
-    int err = pthread_rwlock_destroy(&lock->nativeLock);
-    if (err != 0) {
-      MXUserDumpAndPanic(&lock->header, "%s: Internal error (%d)\n", "MXUser_DestroyRWLock", err);
-    }
-  }
   lock->header.signature = 0;
-  MXRecLockDestroy(&lock->recursiveLock);
   MXUserRemoveFromList(&lock->header);
   HashTable_Free(lock->holderTable);
   MXUserStatsFree(lock->stats);

@@ -6,18 +6,13 @@
 // memory.
 //
 // Acquisitions and releases, the hot pair, do not take and drop a reference
-// each. A thread that takes the mutex adds one holder unit to the upper half
-// of the reference word before it tries, and keeps it until its last release
-// has let the mutex go; the owner's nested acquisitions and releases touch
-// no shared word at all. The lower half is the reference count proper: the
-// creator's reference and the other operations in flight. The upper half
-// stands in for the references the acquisitions and releases would hold: a
-// destroy that finds holder units leaves the lock to the last of them,
-// unless a lone holder simply holds it, which is the misuse it reports.
-// While the process has a single thread no destroy can race with an
-// acquisition or a release, and the holder unit is left out altogether; the
-// holder records whether it took one, since a thread may be started while
-// the lock is held.
+// each: the reference count lives in the lower half of the mutex word, whose
+// upper half counts the threads in the mutex (the holder and its waiters).
+// Those threads stand in for the references the acquisitions and releases
+// would hold, and one atomic operation both takes or gives up the mutex and
+// sees the reference count. A destroy that finds threads in the mutex leaves
+// the lock to the last of them, unless a lone holder simply holds it, which
+// is the misuse it reports.
 
 #include "lock/ulInt.h"
 
@@ -34,23 +29,15 @@ struct MXUserRecLock {
   MXRecLock recursiveLock;
   MXUserLockStats *stats;
   uint64_t holdStart;
-  // Reference count in the low 32 bits, holder units in the high 32 bits.
-  std::atomic<uint64_t> refs;
   struct MX_MutexRec *vmmLock;  // external lock every operation delegates to
-  bool holderUnit;              // the holder took a unit; only the holder uses it
 };
 
 namespace {
 
 constexpr uint64_t oneRef = 1;
-constexpr uint64_t oneHolder = uint64_t{1} << 32;
 
-inline uint32_t RefCount(uint64_t refs) {
-  return static_cast<uint32_t>(refs);
-}
-
-inline uint32_t Holders(uint64_t refs) {
-  return static_cast<uint32_t>(refs >> 32);
+inline std::atomic<uint64_t> &Refs(MXUserRecLock *lock) {
+  return lock->recursiveLock.word;
 }
 
 void MXUserDumpRecLock(MXUserHeader *header) {
@@ -60,7 +47,7 @@ void MXUserDumpRecLock(MXUserHeader *header) {
   Log_Warning("\tname %s\n", header->name);
   Log_Warning("\trank 0x%X\n", header->rank);
   Log_Warning("\tserial number %u\n", header->serialNumber);
-  Log_Warning("\treference count %u\n", RefCount(lock->refs.load()));
+  Log_Warning("\treference count %u\n", MXMutexKindBits(Refs(lock).load()));
   if (lock->vmmLock != nullptr) {
     Log_Warning("\tvmmLock %p\n", static_cast<void *>(lock->vmmLock));
   } else {
@@ -74,7 +61,7 @@ void MXUserStatsRecLock(MXUserHeader *header) {
 }
 
 inline void Enter(MXUserRecLock *lock) {
-  MXUserAtomicAdd(lock->refs, oneRef);
+  MXUserAtomicAdd(Refs(lock), oneRef);
 }
 
 [[noreturn]] __attribute__((noinline)) void ZeroOnExit(MXUserRecLock *lock, const char *operation) {
@@ -82,46 +69,30 @@ inline void Enter(MXUserRecLock *lock) {
 }
 
 inline void Leave(MXUserRecLock *lock, const char *operation) {
-  if (__builtin_expect(RefCount(MXUserAtomicAdd(lock->refs, -oneRef)) == 1, 0)) {
+  if (__builtin_expect(MXMutexKindBits(MXUserAtomicAdd(Refs(lock), -oneRef)) == 1, 0)) {
     ZeroOnExit(lock, operation);
   }
 }
 
-// Before a thread that does not own the lock tries to take its mutex;
-// returns whether it took a holder unit.
-inline bool EnterAsHolder(MXUserRecLock *lock) {
-  if (MXUserSingleThreaded()) {
-    return false;
-  }
-  MXUserAtomicAdd(lock->refs, oneHolder);
-  return true;
-}
-
-// After it took the mutex: a destroy that came meanwhile left the lock to
-// it, and it reports the misuse as the reference it stands in for would.
-inline void BecomeHolder(MXUserRecLock *lock, bool unit, const char *operation) {
-  if (unit) {
-    lock->holderUnit = true;
-    if (__builtin_expect(RefCount(lock->refs.load(std::memory_order_relaxed)) == 0, 0)) {
-      ZeroOnExit(lock, operation);
-    }
+// Right after a thread that did not own the lock took its mutex: a destroy
+// that came meanwhile left the lock to it, and it reports the misuse as the
+// reference it stands in for would.
+inline void CheckAliveAfterTaking(MXUserRecLock *lock, const char *operation) {
+  if (__builtin_expect(MXMutexKindBits(Refs(lock).load(std::memory_order_relaxed)) == 0, 0)) {
+    ZeroOnExit(lock, operation);
   }
 }
 
 MXUserRecLock *NewRecLock() {
   auto *lock =
       new (Util_SafeCalloc(-1, 1, sizeof(MXUserRecLock), __FILE__, __LINE__)) MXUserRecLock;
-  lock->refs.store(oneRef);
+  MXRecLockInit(&lock->recursiveLock, oneRef);
   lock->header.dumpFunc = MXUserDumpRecLock;
   return lock;
 }
 
 MXUserRecLock *CreateRecLock(const char *name, MX_Rank rank, const void *caller, bool silent) {
   MXUserRecLock *lock = NewRecLock();
-  if (!MXRecLockInit(&lock->recursiveLock)) {
-    free(lock);
-    return nullptr;
-  }
   lock->header.signature = MXUserGetSignature(MXUSER_TYPE_REC);
   lock->header.name = MXUserLockName(name, "R", caller);
   lock->header.rank = rank;
@@ -138,7 +109,6 @@ __attribute__((noinline)) void DestroyLastReference(MXUserRecLock *lock) {
       MXUserDumpAndPanic(&lock->header, "%s: Destroy of an acquired recursive lock\n",
                          "MXUserCondDestroyRecLock");
     }
-    MXRecLockDestroy(&lock->recursiveLock);
     MXUserRemoveFromList(&lock->header);
   }
   lock->header.signature = 0;
@@ -148,42 +118,32 @@ __attribute__((noinline)) void DestroyLastReference(MXUserRecLock *lock) {
 }
 
 // Drops a reference (the creator's, or an external-lock release's). The
-// last one destroys the lock. When only holder units remain, the lock is
-// left to them, unless one thread holds the lock and nobody is on the way
-// in or out: that is a destroy of a held lock.
+// last one destroys the lock. When only threads in the mutex remain, the
+// lock is left to them, unless one thread holds it and nobody waits: that is
+// a destroy of a held lock.
 void MXUserCondDestroyRecLock(MXUserRecLock *lock) {
-  uint64_t old = MXUserAtomicAdd(lock->refs, -oneRef);
-  if (RefCount(old) != 1) {
+  uint64_t old = MXUserAtomicAdd(Refs(lock), -oneRef);
+  if (MXMutexKindBits(old) != 1) {
     return;
   }
-  uint32_t holders = Holders(old);
-  if (holders == 0) {
+  uint32_t entrants = MXMutexEntrants(old);
+  if (entrants == 0) {
     DestroyLastReference(lock);
-  } else if (holders == 1 && lock->recursiveLock.count.load(std::memory_order_relaxed) > 0) {
+  } else if (entrants == 1 && (old & mxLocked) != 0 &&
+             lock->recursiveLock.count.load(std::memory_order_relaxed) > 0) {
     MXUserDumpAndPanic(&lock->header, "%s: Destroy of an acquired recursive lock\n",
                        "MXUserCondDestroyRecLock");
   }
 }
 
-// After the last release let the mutex go: drops the holder unit; the last
-// unit of a lock whose creator's reference is gone destroys it.
-inline void LeaveAsHolder(MXUserRecLock *lock) {
-  if (__builtin_expect(MXUserAtomicAdd(lock->refs, -oneHolder) == oneHolder, 0)) {
-    DestroyLastReference(lock);
-  }
-}
-
 MXUserRecLock *CreateSingleton(MXUserRecLock **lockStorage, const char *name, MX_Rank rank,
-                               const void *caller, bool silent, const char *who) {
+                               const void *caller, bool silent) {
   std::atomic_ref<MXUserRecLock *> slot(*lockStorage);
   MXUserRecLock *lock = slot.load();
   if (lock != nullptr) {
     return lock;
   }
   MXUserRecLock *fresh = CreateRecLock(name, rank, caller, silent);
-  if (fresh == nullptr) {
-    MXUserSingletonFailed(who, name);
-  }
   if (slot.compare_exchange_strong(lock, fresh)) {
     MXUserFence();
     return fresh;
@@ -207,14 +167,12 @@ MXUserRecLock *MXUser_CreateRecLockSilent(const char *name, MX_Rank rank) {
 
 MXUserRecLock *MXUser_CreateSingletonRecLock(MXUserRecLock **lockStorage, const char *name,
                                              MX_Rank rank) {
-  return CreateSingleton(lockStorage, name, rank, __builtin_return_address(0), false,
-                         "MXUser_CreateSingletonRecLock");
+  return CreateSingleton(lockStorage, name, rank, __builtin_return_address(0), false);
 }
 
 MXUserRecLock *MXUser_CreateSingletonRecLockSilent(MXUserRecLock **lockStorage, const char *name,
                                                    MX_Rank rank) {
-  return CreateSingleton(lockStorage, name, rank, __builtin_return_address(0), true,
-                         "MXUser_CreateSingletonRecLockSilent");
+  return CreateSingleton(lockStorage, name, rank, __builtin_return_address(0), true);
 }
 
 void MXUser_AcquireRecLock(MXUserRecLock *lock) {
@@ -225,22 +183,24 @@ void MXUser_AcquireRecLock(MXUserRecLock *lock) {
     return;
   }
   MXRecLock *rec = &lock->recursiveLock;
-  if (MXRecLockIsOwner(rec)) {
-    if (__builtin_expect(lock->stats != nullptr, 0)) {
-      MXUserAcquireMeasured(lock, __builtin_return_address(0));  // every level is a sample
-    } else {
-      rec->count.store(rec->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (__builtin_expect(lock->stats != nullptr, 0)) {
+    bool owner = MXRecLockIsOwner(rec);
+    MXUserAcquireMeasured(lock, __builtin_return_address(0));  // every level is a sample
+    if (!owner) {
+      CheckAliveAfterTaking(lock, "MXUser_AcquireRecLock");
     }
     return;
   }
-  bool unit = EnterAsHolder(lock);
-  if (__builtin_expect(lock->stats != nullptr, 0)) {
-    MXUserAcquireMeasured(lock, __builtin_return_address(0));
-  } else {
-    pthread_mutex_lock(&rec->nativeLock);
-    MXRecLockTakeOwnership(rec);
+  if (MXRecLockIsOwner(rec)) {
+    MXRecLockRaiseCount(rec);
+    return;
   }
-  BecomeHolder(lock, unit, "MXUser_AcquireRecLock");
+  bool contended = false;
+  uint64_t before = MXMutexLock(rec, &contended);
+  MXRecLockTakeOwnership(rec);
+  if (__builtin_expect(MXMutexKindBits(before) == 0, 0)) {
+    ZeroOnExit(lock, "MXUser_AcquireRecLock");
+  }
 }
 
 bool MXUser_TryAcquireRecLock(MXUserRecLock *lock) {
@@ -251,27 +211,14 @@ bool MXUser_TryAcquireRecLock(MXUserRecLock *lock) {
     return acquired;
   }
   MXRecLock *rec = &lock->recursiveLock;
-  if (MXRecLockIsOwner(rec)) {
-    if (__builtin_expect(lock->stats != nullptr, 0)) {
-      return MXUserTryAcquireMeasured(lock, __builtin_return_address(0));
-    }
-    rec->count.store(rec->count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    return true;
-  }
-  bool unit = EnterAsHolder(lock);
+  bool owner = MXRecLockIsOwner(rec);
   bool acquired = __builtin_expect(lock->stats != nullptr, 0)
                       ? MXUserTryAcquireMeasured(lock, __builtin_return_address(0))
                       : MXRecLockTryAcquire(rec);
-  if (acquired) {
-    BecomeHolder(lock, unit, "MXUser_TryAcquireRecLock");
-    return true;
+  if (acquired && !owner) {
+    CheckAliveAfterTaking(lock, "MXUser_TryAcquireRecLock");
   }
-  // Whoever holds the mutex keeps the lock alive, so this is never the
-  // last unit.
-  if (unit && RefCount(MXUserAtomicAdd(lock->refs, -oneHolder)) == 0) {
-    ZeroOnExit(lock, "MXUser_TryAcquireRecLock");
-  }
-  return false;
+  return acquired;
 }
 
 bool MXUser_IsCurThreadHoldingRecLock(MXUserRecLock *lock) {
@@ -302,13 +249,14 @@ void MXUser_ReleaseRecLock(MXUserRecLock *lock) {
   if (__builtin_expect(lock->stats != nullptr, 0)) {
     MXUserStatsHeld(lock->stats, lock->holdStart, __builtin_return_address(0));
   }
-  if (!lock->holderUnit) {
-    MXRecLockRelease(rec);
-    return;
+  rec->owner.store(mxNoOwner, std::memory_order_relaxed);
+  rec->count.store(0, std::memory_order_relaxed);
+  uint64_t before = MXMutexUnlock(rec);
+  // The last thread out of the mutex of a lock whose references are all
+  // gone destroys it.
+  if (__builtin_expect(MXMutexKindBits(before) == 0, 0) && MXMutexEntrants(before) == 1) {
+    DestroyLastReference(lock);
   }
-  lock->holderUnit = false;
-  MXRecLockRelease(rec);
-  LeaveAsHolder(lock);
 }
 
 void MXUser_DestroyRecLock(MXUserRecLock *lock) {

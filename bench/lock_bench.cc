@@ -12,6 +12,7 @@
 #include <pthread.h>
 
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace {
@@ -73,31 +74,43 @@ void RwlockBaseline(benchmark::State &state, bool forRead) {
   pthread_rwlock_destroy(&rw);
 }
 
-BENCHMARK(ExclLockOurs)->Name("ExclLock/Ours");
-BENCHMARK(MutexBaseline)->Name("ExclLock/Baseline");
-BENCHMARK(RecLockOurs)->Name("RecLock/Ours");
-BENCHMARK(MutexBaseline)->Name("RecLock/Baseline");
-BENCHMARK_CAPTURE(RWLockOurs, read, true)->Name("RWLockRead/Ours");
-BENCHMARK(MutexBaseline)->Name("RWLockRead/Baseline");
-BENCHMARK_CAPTURE(RWLockOurs, write, false)->Name("RWLockWrite/Ours");
-BENCHMARK(MutexBaseline)->Name("RWLockWrite/Baseline");
-BENCHMARK_CAPTURE(RWLockOurs, read, true)->Name("RWLockReadVsNativeRW/Ours");
-BENCHMARK_CAPTURE(RwlockBaseline, read, true)->Name("RWLockReadVsNativeRW/Baseline");
-BENCHMARK_CAPTURE(RWLockOurs, write, false)->Name("RWLockWriteVsNativeRW/Ours");
-BENCHMARK_CAPTURE(RwlockBaseline, write, false)->Name("RWLockWriteVsNativeRW/Baseline");
+// Each case under its name, with "Multithreaded" added to the case when the
+// process was made multi-threaded first, so that both runs fit in one table.
+void RegisterAll(const std::string &suffix) {
+  auto add = [&](const std::string &kase, const char *side, auto fn) {
+    benchmark::RegisterBenchmark((kase + suffix + "/" + side).c_str(), fn);
+  };
+  add("ExclLock", "Ours", ExclLockOurs);
+  add("ExclLock", "Baseline", MutexBaseline);
+  add("RecLock", "Ours", RecLockOurs);
+  add("RecLock", "Baseline", MutexBaseline);
+  add("RWLockRead", "Ours", [](benchmark::State &state) { RWLockOurs(state, true); });
+  add("RWLockRead", "Baseline", MutexBaseline);
+  add("RWLockWrite", "Ours", [](benchmark::State &state) { RWLockOurs(state, false); });
+  add("RWLockWrite", "Baseline", MutexBaseline);
+  add("RWLockReadVsNativeRW", "Ours", [](benchmark::State &state) { RWLockOurs(state, true); });
+  add("RWLockReadVsNativeRW", "Baseline",
+      [](benchmark::State &state) { RwlockBaseline(state, true); });
+  add("RWLockWriteVsNativeRW", "Ours", [](benchmark::State &state) { RWLockOurs(state, false); });
+  add("RWLockWriteVsNativeRW", "Baseline",
+      [](benchmark::State &state) { RwlockBaseline(state, false); });
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
   int kept = 1;
+  std::string suffix;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--multithreaded") == 0) {
       std::thread([] {}).join();
+      suffix = "Multithreaded";
     } else {
       argv[kept++] = argv[i];
     }
   }
   argc = kept;
+  RegisterAll(suffix);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
     return 1;

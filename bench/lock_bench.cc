@@ -74,6 +74,37 @@ void RwlockBaseline(benchmark::State &state, bool forRead) {
   pthread_rwlock_destroy(&rw);
 }
 
+// Four threads taking turns on one lock around a short critical section,
+// against the same with a bare POSIX mutex: the sleeping and waking paths.
+MXUserExclLock *sharedExcl;
+MXUserRecLock *sharedRec;
+pthread_mutex_t sharedMutex = PTHREAD_MUTEX_INITIALIZER;
+uint64_t sharedCounter;
+
+void ExclLockContendedOurs(benchmark::State &state) {
+  for (auto _ : state) {
+    MXUser_AcquireExclLock(sharedExcl);
+    sharedCounter = sharedCounter + 1;
+    MXUser_ReleaseExclLock(sharedExcl);
+  }
+}
+
+void RecLockContendedOurs(benchmark::State &state) {
+  for (auto _ : state) {
+    MXUser_AcquireRecLock(sharedRec);
+    sharedCounter = sharedCounter + 1;
+    MXUser_ReleaseRecLock(sharedRec);
+  }
+}
+
+void MutexContendedBaseline(benchmark::State &state) {
+  for (auto _ : state) {
+    pthread_mutex_lock(&sharedMutex);
+    sharedCounter = sharedCounter + 1;
+    pthread_mutex_unlock(&sharedMutex);
+  }
+}
+
 // Each case under its name, with "Multithreaded" added to the case when the
 // process was made multi-threaded first, so that both runs fit in one table.
 void RegisterAll(const std::string &suffix) {
@@ -94,6 +125,21 @@ void RegisterAll(const std::string &suffix) {
   add("RWLockWriteVsNativeRW", "Ours", [](benchmark::State &state) { RWLockOurs(state, false); });
   add("RWLockWriteVsNativeRW", "Baseline",
       [](benchmark::State &state) { RwlockBaseline(state, false); });
+  if (suffix.empty()) {
+    sharedExcl = MXUser_CreateExclLock("contended", 0);
+    sharedRec = MXUser_CreateRecLock("contended", 0);
+    for (const char *kase : {"ExclLockContended", "RecLockContended"}) {
+      bool excl = strcmp(kase, "ExclLockContended") == 0;
+      benchmark::RegisterBenchmark((std::string(kase) + "/Ours").c_str(),
+                                   excl ? ExclLockContendedOurs : RecLockContendedOurs)
+          ->Threads(4)
+          ->UseRealTime();
+      benchmark::RegisterBenchmark((std::string(kase) + "/Baseline").c_str(),
+                                   MutexContendedBaseline)
+          ->Threads(4)
+          ->UseRealTime();
+    }
+  }
 }
 
 }  // namespace

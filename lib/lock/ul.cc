@@ -127,30 +127,26 @@ void MXUserFutexWake(std::atomic<uint32_t> *word, int32_t howMany) {
 }
 
 uint64_t MXMutexLockSlow(MXRecLock *lock) {
-  // Counted first: from here on a release knows to wake this thread, and a
-  // destroy leaves the lock alive for it.
-  uint64_t word = lock->word.fetch_add(mxEntrant) + mxEntrant;
-  // A holder usually keeps the mutex briefly: a short spin saves the trip
-  // through the kernel on both sides.
-  int spins = 100;
+  // A reference first: from here on a destroy leaves the lock alive for
+  // this thread.
+  uint64_t word = lock->word.fetch_add(1) + 1;
   for (;;) {
-    if ((word & mxLocked) == 0) {
-      if (lock->word.compare_exchange_weak(word, word | mxLocked, std::memory_order_acquire,
-                                           std::memory_order_relaxed)) {
-        return word - mxEntrant;
+    // Taking the mutex or going to sleep, the state becomes 2: this thread
+    // cannot tell whether others sleep too, so its release will wake one.
+    if (MXMutexState(word) != 2) {
+      uint64_t marked = (word & mxRefsMask) | mxHeldWithSleepers;
+      if (!lock->word.compare_exchange_weak(word, marked, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+        continue;
       }
-      continue;
+      if (MXMutexState(word) == 0) {
+        break;
+      }
     }
-    if (spins > 0) {
-      spins--;
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
-    } else {
-      MXUserFutexWait(MXMutexFutex(lock), static_cast<uint32_t>(word >> 32));
-    }
+    MXUserFutexWait(MXMutexFutex(lock), 2);
     word = lock->word.load(std::memory_order_relaxed);
   }
+  return lock->word.fetch_sub(1) - 1;
 }
 
 uint32_t MXUserGetSignature(MXUserObjectType type) {

@@ -34,15 +34,15 @@ struct MXUserHeader {
 // A counted owner mutex: the library's own mutex word, a count of
 // acquisitions by the owner and the owner's thread handle.
 //
-// The mutex is a 64-bit word. Its upper half is the futex word: twice the
-// number of threads in the mutex (its holder and those waiting for it), plus
-// one while it is held. Counting the waiters tells a release whether anyone
-// needs waking, so an uncontended acquisition and release are one atomic
-// operation each, and a thread that may sleep in the mutex is counted before
-// it reads anything else of the lock. The lower half belongs to the lock
-// kind built on the mutex: the recursive lock keeps its reference count
-// there, so that one atomic operation both takes (or gives up) the mutex
-// and sees whether the lock is still alive.
+// The mutex is a 64-bit word. Its upper half is the futex word: 0 free, 1
+// held, 2 held while threads may be asleep waiting for it (the release then
+// wakes one). It changes only when the mutex changes hands, so a thread on
+// its way to sleep is not turned back by others joining the wait. The lower
+// half counts references to the lock: a thread waiting for the mutex holds
+// one, so that the lock outlives a destroy meanwhile, and the recursive lock
+// keeps its reference count there, so that one atomic operation both takes
+// (or gives up) the mutex and sees whether the lock is still alive. An
+// uncontended acquisition and release are one atomic operation each.
 //
 // count and owner are only changed by the thread holding the mutex; other
 // threads read them to learn that they are not the owner, which relaxed
@@ -56,14 +56,15 @@ struct MXRecLock {
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the futex word is taken to be the upper half of the mutex word");
 
-constexpr uint64_t mxLocked = uint64_t{1} << 32;
-constexpr uint64_t mxEntrant = uint64_t{2} << 32;
+constexpr uint64_t mxHeld = uint64_t{1} << 32;
+constexpr uint64_t mxHeldWithSleepers = uint64_t{2} << 32;
+constexpr uint64_t mxRefsMask = 0xFFFFFFFFu;
 
-inline uint32_t MXMutexEntrants(uint64_t word) {
-  return static_cast<uint32_t>(word >> 33);
+inline uint32_t MXMutexState(uint64_t word) {
+  return static_cast<uint32_t>(word >> 32);
 }
 
-inline uint32_t MXMutexKindBits(uint64_t word) {
+inline uint32_t MXMutexRefs(uint64_t word) {
   return static_cast<uint32_t>(word);
 }
 
@@ -109,21 +110,21 @@ inline std::atomic<uint32_t> *MXMutexFutex(MXRecLock *lock) {
 
 void MXRecLockInit(MXRecLock *lock, uint32_t kindBits = 0);
 
-// The contended acquisition (ul.cc); returns the word as it stood when the
-// mutex was taken.
+// The contended acquisition (ul.cc); returns the word as it stood once the
+// mutex was taken and the waiting reference dropped.
 uint64_t MXMutexLockSlow(MXRecLock *lock);
 
 // Takes the mutex; returns the word as it stood just before, for its lower
 // half. *contended tells whether the mutex was busy.
 inline uint64_t MXMutexLock(MXRecLock *lock, bool *contended) {
   uint64_t word = lock->word.load(std::memory_order_relaxed);
-  if ((word & mxLocked) == 0) {
+  if (MXMutexState(word) == 0) {
     if (MXUserSingleThreaded()) {
-      lock->word.store(word + mxEntrant + mxLocked, std::memory_order_relaxed);
+      lock->word.store(word + mxHeld, std::memory_order_relaxed);
       return word;
     }
-    if (lock->word.compare_exchange_strong(word, word + mxEntrant + mxLocked,
-                                           std::memory_order_acquire, std::memory_order_relaxed)) {
+    if (lock->word.compare_exchange_strong(word, word + mxHeld, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
       return word;
     }
   }
@@ -134,16 +135,16 @@ inline uint64_t MXMutexLock(MXRecLock *lock, bool *contended) {
 inline bool MXMutexTryLock(MXRecLock *lock, uint64_t *before) {
   uint64_t word = lock->word.load(std::memory_order_relaxed);
   if (MXUserSingleThreaded()) {
-    if ((word & mxLocked) != 0) {
+    if (MXMutexState(word) != 0) {
       return false;
     }
-    lock->word.store(word + mxEntrant + mxLocked, std::memory_order_relaxed);
+    lock->word.store(word + mxHeld, std::memory_order_relaxed);
     *before = word;
     return true;
   }
-  while ((word & mxLocked) == 0) {
-    if (lock->word.compare_exchange_weak(word, word + mxEntrant + mxLocked,
-                                         std::memory_order_acquire, std::memory_order_relaxed)) {
+  while (MXMutexState(word) == 0) {
+    if (lock->word.compare_exchange_weak(word, word + mxHeld, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
       *before = word;
       return true;
     }
@@ -151,16 +152,18 @@ inline bool MXMutexTryLock(MXRecLock *lock, uint64_t *before) {
   return false;
 }
 
-// Gives the mutex up, waking one waiter if there is one; returns the word as
-// it stood just before.
+// Gives the mutex up, waking one sleeper if there may be one; returns the
+// word as it stood just before.
 inline uint64_t MXMutexUnlock(MXRecLock *lock) {
+  uint64_t word = lock->word.load(std::memory_order_relaxed);
   if (MXUserSingleThreaded()) {
-    uint64_t word = lock->word.load(std::memory_order_relaxed);
-    lock->word.store(word - mxEntrant - mxLocked, std::memory_order_relaxed);
+    lock->word.store(word & mxRefsMask, std::memory_order_relaxed);
     return word;
   }
-  uint64_t word = lock->word.fetch_sub(mxEntrant + mxLocked, std::memory_order_release);
-  if (__builtin_expect(MXMutexEntrants(word) > 1, 0)) {
+  while (!lock->word.compare_exchange_weak(word, word & mxRefsMask, std::memory_order_release,
+                                           std::memory_order_relaxed)) {
+  }
+  if (__builtin_expect(MXMutexState(word) == 2, 0)) {
     MXUserFutexWake(MXMutexFutex(lock), 1);
   }
   return word;

@@ -39,6 +39,10 @@ constexpr uint32_t rwSleepers = 0x80000000;
 struct MXUserRWLock {
   MXUserHeader header;
   std::atomic<uint32_t> word;
+  // What sleepers sleep on: moved on each time they are woken, and only
+  // then, so that readers coming and going do not turn a thread on its way
+  // to sleep back again and again.
+  std::atomic<uint32_t> wakeups;
   HashTable *holderTable;
   MXUserLockStats *stats;
 };
@@ -128,35 +132,26 @@ inline uint32_t Admission(uint32_t word, bool forRead) {
   return (word & (rwReaders | rwWriter)) == 0 ? rwWriter : 0;
 }
 
-// The contended acquisition: spin briefly, then sleep until the word
-// changes. A sleeper sets rwSleepers first, so the last holder out wakes
-// every sleeper, and each tries again.
+// The contended acquisition: sleep until the last holder goes. A sleeper
+// reads the wake-up count before it looks at the word and sets rwSleepers,
+// so a release that comes after the look sees the flag and moves the count
+// on, and the sleeper does not sleep through it.
 __attribute__((noinline)) void AcquireSlow(MXUserRWLock *lock, bool forRead) {
-  int spins = 100;
-  uint32_t word = lock->word.load(std::memory_order_relaxed);
   for (;;) {
+    uint32_t wakeups = lock->wakeups.load();
+    uint32_t word = lock->word.load();
     uint32_t add = Admission(word, forRead);
     if (add != 0) {
-      if (lock->word.compare_exchange_weak(word, word + add, std::memory_order_acquire,
-                                           std::memory_order_relaxed)) {
+      if (lock->word.compare_exchange_strong(word, word + add, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
         return;
       }
       continue;
     }
-    if (spins > 0) {
-      spins--;
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
-    } else if ((word & rwSleepers) == 0) {
-      if (!lock->word.compare_exchange_weak(word, word | rwSleepers, std::memory_order_relaxed)) {
-        continue;
-      }
-      MXUserFutexWait(&lock->word, word | rwSleepers);
-    } else {
-      MXUserFutexWait(&lock->word, word);
+    if ((word & rwSleepers) == 0 && !lock->word.compare_exchange_strong(word, word | rwSleepers)) {
+      continue;
     }
-    word = lock->word.load(std::memory_order_relaxed);
+    MXUserFutexWait(&lock->wakeups, wakeups);
   }
 }
 
@@ -180,7 +175,8 @@ inline bool AcquireWord(MXUserRWLock *lock, bool forRead) {
 
 __attribute__((noinline)) void WakeSleepers(MXUserRWLock *lock) {
   lock->word.fetch_and(~rwSleepers);
-  MXUserFutexWake(&lock->word, INT32_MAX);
+  lock->wakeups.fetch_add(1);
+  MXUserFutexWake(&lock->wakeups, INT32_MAX);
 }
 
 // The calling thread holds the lock as state says.
@@ -192,8 +188,8 @@ inline void ReleaseWord(MXUserRWLock *lock, int32_t state) {
   }
   uint32_t word = lock->word.fetch_sub(sub, std::memory_order_release) - sub;
   // The last holder out wakes the sleepers. Clearing the flag first is safe:
-  // each sleeper either wakes or finds the word changed, and sets the flag
-  // again before it goes back to sleep.
+  // each sleeper either wakes or finds the wake-up count moved on, and sets
+  // the flag again before it goes back to sleep.
   if (__builtin_expect((word & rwSleepers) != 0, 0) && (word & (rwReaders | rwWriter)) == 0) {
     WakeSleepers(lock);
   }
@@ -243,6 +239,7 @@ extern "C" {
 MXUserRWLock *MXUser_CreateRWLock(const char *name, MX_Rank rank) {
   auto *lock = new (Util_SafeCalloc(-1, 1, sizeof(MXUserRWLock), __FILE__, __LINE__)) MXUserRWLock;
   lock->word.store(0);
+  lock->wakeups.store(0);
   lock->header.signature = MXUserGetSignature(MXUSER_TYPE_RW);
   lock->header.name = MXUserLockName(name, "RW", __builtin_return_address(0));
   lock->header.rank = rank;

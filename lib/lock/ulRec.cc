@@ -6,13 +6,13 @@
 // memory.
 //
 // Acquisitions and releases, the hot pair, do not take and drop a reference
-// each: the reference count lives in the lower half of the mutex word, whose
-// upper half counts the threads in the mutex (the holder and its waiters).
-// Those threads stand in for the references the acquisitions and releases
-// would hold, and one atomic operation both takes or gives up the mutex and
-// sees the reference count. A destroy that finds threads in the mutex leaves
-// the lock to the last of them, unless a lone holder simply holds it, which
-// is the misuse it reports.
+// each: the reference count lives in the lower half of the mutex word, so
+// one atomic operation both takes or gives up the mutex and sees the count.
+// A thread that has to wait for the mutex holds a reference while it waits;
+// the holder stands in for the reference its acquisition and release would
+// hold. A destroy that leaves only the holder reports the misuse; one that
+// comes while the holder has not yet taken ownership leaves the lock to it,
+// and its release destroys the lock.
 
 #include "lock/ulInt.h"
 
@@ -47,7 +47,7 @@ void MXUserDumpRecLock(MXUserHeader *header) {
   Log_Warning("\tname %s\n", header->name);
   Log_Warning("\trank 0x%X\n", header->rank);
   Log_Warning("\tserial number %u\n", header->serialNumber);
-  Log_Warning("\treference count %u\n", MXMutexKindBits(Refs(lock).load()));
+  Log_Warning("\treference count %u\n", MXMutexRefs(Refs(lock).load()));
   if (lock->vmmLock != nullptr) {
     Log_Warning("\tvmmLock %p\n", static_cast<void *>(lock->vmmLock));
   } else {
@@ -69,7 +69,7 @@ inline void Enter(MXUserRecLock *lock) {
 }
 
 inline void Leave(MXUserRecLock *lock, const char *operation) {
-  if (__builtin_expect(MXMutexKindBits(MXUserAtomicAdd(Refs(lock), -oneRef)) == 1, 0)) {
+  if (__builtin_expect(MXMutexRefs(MXUserAtomicAdd(Refs(lock), -oneRef)) == 1, 0)) {
     ZeroOnExit(lock, operation);
   }
 }
@@ -78,7 +78,7 @@ inline void Leave(MXUserRecLock *lock, const char *operation) {
 // that came meanwhile left the lock to it, and it reports the misuse as the
 // reference it stands in for would.
 inline void CheckAliveAfterTaking(MXUserRecLock *lock, const char *operation) {
-  if (__builtin_expect(MXMutexKindBits(Refs(lock).load(std::memory_order_relaxed)) == 0, 0)) {
+  if (__builtin_expect(MXMutexRefs(Refs(lock).load(std::memory_order_relaxed)) == 0, 0)) {
     ZeroOnExit(lock, operation);
   }
 }
@@ -118,19 +118,17 @@ __attribute__((noinline)) void DestroyLastReference(MXUserRecLock *lock) {
 }
 
 // Drops a reference (the creator's, or an external-lock release's). The
-// last one destroys the lock. When only threads in the mutex remain, the
-// lock is left to them, unless one thread holds it and nobody waits: that is
-// a destroy of a held lock.
+// last one destroys the lock, unless the lock is held: that is a destroy of
+// a held lock (or, while the holder has not yet counted itself in, the
+// holder's release destroys it).
 void MXUserCondDestroyRecLock(MXUserRecLock *lock) {
   uint64_t old = MXUserAtomicAdd(Refs(lock), -oneRef);
-  if (MXMutexKindBits(old) != 1) {
+  if (MXMutexRefs(old) != 1) {
     return;
   }
-  uint32_t entrants = MXMutexEntrants(old);
-  if (entrants == 0) {
+  if (MXMutexState(old) == 0) {
     DestroyLastReference(lock);
-  } else if (entrants == 1 && (old & mxLocked) != 0 &&
-             lock->recursiveLock.count.load(std::memory_order_relaxed) > 0) {
+  } else if (lock->recursiveLock.count.load(std::memory_order_relaxed) > 0) {
     MXUserDumpAndPanic(&lock->header, "%s: Destroy of an acquired recursive lock\n",
                        "MXUserCondDestroyRecLock");
   }
@@ -198,7 +196,7 @@ void MXUser_AcquireRecLock(MXUserRecLock *lock) {
   bool contended = false;
   uint64_t before = MXMutexLock(rec, &contended);
   MXRecLockTakeOwnership(rec);
-  if (__builtin_expect(MXMutexKindBits(before) == 0, 0)) {
+  if (__builtin_expect(MXMutexRefs(before) == 0, 0)) {
     ZeroOnExit(lock, "MXUser_AcquireRecLock");
   }
 }
@@ -252,9 +250,9 @@ void MXUser_ReleaseRecLock(MXUserRecLock *lock) {
   rec->owner.store(mxNoOwner, std::memory_order_relaxed);
   rec->count.store(0, std::memory_order_relaxed);
   uint64_t before = MXMutexUnlock(rec);
-  // The last thread out of the mutex of a lock whose references are all
-  // gone destroys it.
-  if (__builtin_expect(MXMutexKindBits(before) == 0, 0) && MXMutexEntrants(before) == 1) {
+  // A lock whose references all went while it was held is destroyed by the
+  // holder.
+  if (__builtin_expect(MXMutexRefs(before) == 0, 0)) {
     DestroyLastReference(lock);
   }
 }

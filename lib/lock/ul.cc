@@ -194,10 +194,6 @@ void MXUserDumpAndPanic(MXUserHeader *header, const char *format, ...) {
   Panic("%s", message);
 }
 
-void MXUserSingletonFailed(const char *who, const char *name) {
-  Panic("%s: cannot create singleton lock %s\n", who, name != nullptr ? name : "(unnamed)");
-}
-
 extern "C" {
 
 void Atomic_Init(void) {

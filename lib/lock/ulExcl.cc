@@ -63,9 +63,6 @@ MXUserExclLock *MXUser_CreateSingletonExclLock(MXUserExclLock **lockStorage, con
     return lock;
   }
   MXUserExclLock *fresh = CreateExclLock(name, rank, __builtin_return_address(0));
-  if (fresh == nullptr) {
-    MXUserSingletonFailed("MXUser_CreateSingletonExclLock", name);
-  }
   if (slot.compare_exchange_strong(lock, fresh)) {
     MXUserFence();
     return fresh;

@@ -266,8 +266,6 @@ MXUserCondVar *MXUserCreateCondVar(MXUserHeader *header, MXRecLock *lock);
 bool MXUserWaitCondVar(MXUserHeader *header, MXRecLock *lock, MXUserCondVar *condVar,
                        uint32_t msecWait);
 
-// A singleton lock whose creation fails cannot be handed out.
-[[noreturn]] void MXUserSingletonFailed(const char *who, const char *name);
 
 // Statistics (ulStats.cc). All entry points take a null record as "off".
 struct MXUserLockStats;

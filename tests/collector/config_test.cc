@@ -8,31 +8,7 @@
 
 namespace {
 
-class CollectorConfigTest : public harness::CollectorTest {
- protected:
-  // The collector inherits HOME; its user configuration lives in the
-  // temporary directory.
-  void UserConfig(const std::string &text) {
-    std::string home = tmp / "home";
-    mkdir(home.c_str(), 0755);
-    mkdir((home + "/.brellis").c_str(), 0755);
-    ASSERT_TRUE(testsupport::WriteFile(home + "/.brellis/config", text));
-    const char *old = getenv("HOME");
-    savedHome = old ? old : "";
-    hadHome = old != nullptr;
-    setenv("HOME", home.c_str(), 1);
-  }
-  ~CollectorConfigTest() override {
-    proc.Stop();
-    if (hadHome) {
-      setenv("HOME", savedHome.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  std::string savedHome;
-  bool hadHome = false;
-};
+using CollectorConfigTest = harness::CollectorTest;
 
 TEST_F(CollectorConfigTest, LoggingFalseKeepsTheLogFileAway) {
   UserConfig("# no log for this collector\nlogging = \"FALSE\"\n");

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,8 +29,8 @@ inline std::vector<uint8_t> Request(uint32_t type, int64_t timestamp, uint32_t d
   hdr.dumpId = dumpId;
   hdr.msgType = type;
   hdr.dataOffset = dataOffset;
-  hdr.dataLength = dataLength < 0 ? static_cast<uint32_t>(payload.size())
-                                  : static_cast<uint32_t>(dataLength);
+  hdr.dataLength =
+      dataLength < 0 ? static_cast<uint32_t>(payload.size()) : static_cast<uint32_t>(dataLength);
   hdr.status = 0x55555555;
   hdr.slot = 0x66666666;
   std::vector<uint8_t> out(DUMP_MSG_HEADER_SIZE);
@@ -60,8 +62,8 @@ class CollectorTest : public ::testing::Test {
     proc.Start(args);
     testsupport::UdpClient probe("127.0.0.1");
     bool up = testsupport::WaitFor([&] {
-      auto reply = probe.Exchange(Request(DUMP_MSG_STATUS_CHECK, 1), port,
-                                  std::chrono::milliseconds(100));
+      auto reply =
+          probe.Exchange(Request(DUMP_MSG_STATUS_CHECK, 1), port, std::chrono::milliseconds(100));
       return reply.has_value();
     });
     ASSERT_TRUE(up) << "collector did not answer; stderr: " << proc.Stderr();
@@ -72,9 +74,41 @@ class CollectorTest : public ::testing::Test {
     return testsupport::WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout);
   }
 
+  // The collector inherits HOME; this gives it a user configuration in the
+  // temporary directory, until the test ends.
+  void UserConfig(const std::string &text) {
+    std::string home = tmp / "home";
+    mkdir(home.c_str(), 0755);
+    mkdir((home + "/.brellis").c_str(), 0755);
+    ASSERT_TRUE(testsupport::WriteFile(home + "/.brellis/config", text));
+    if (!homeReplaced) {
+      const char *old = getenv("HOME");
+      savedHome = old ? old : "";
+      hadHome = old != nullptr;
+      homeReplaced = true;
+    }
+    setenv("HOME", home.c_str(), 1);
+  }
+
+  ~CollectorTest() override {
+    if (homeReplaced) {
+      proc.Stop();
+      if (hadHome) {
+        setenv("HOME", savedHome.c_str(), 1);
+      } else {
+        unsetenv("HOME");
+      }
+    }
+  }
+
   testsupport::TempDir tmp;
   testsupport::CollectorProcess proc;
   int port = 0;
+
+ private:
+  bool homeReplaced = false;
+  std::string savedHome;
+  bool hadHome = false;
 };
 
 }  // namespace harness

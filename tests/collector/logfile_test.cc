@@ -10,18 +10,6 @@
 
 namespace {
 
-std::vector<std::string> SplitLines(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t nl = text.find('\n', start);
-    size_t end = nl == std::string::npos ? text.size() : nl + 1;
-    lines.push_back(text.substr(start, end - start));
-    start = end;
-  }
-  return lines;
-}
-
 size_t Count(const std::string &text, const std::string &piece) {
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
@@ -30,18 +18,13 @@ size_t Count(const std::string &text, const std::string &piece) {
   return n;
 }
 
-bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 // The header blocks of a log: for each, its four lines' texts after the
 // one prefix each carries.
 std::vector<std::vector<std::string>> HeaderBlocks(const std::string &log) {
   static const std::regex prefixed(
       R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d)\| tarnwell\| I120: (.*)\n$)");
   std::vector<std::vector<std::string>> blocks;
-  std::vector<std::string> lines = SplitLines(log);
+  std::vector<std::string> lines = testsupport::SplitLines(log);
   for (size_t i = 0; i < lines.size(); i++) {
     if (lines[i].find("I120: Log for ") == std::string::npos) {
       continue;
@@ -58,26 +41,6 @@ std::vector<std::vector<std::string>> HeaderBlocks(const std::string &log) {
 
 class CollectorLogFileTest : public harness::CollectorTest {
  protected:
-  ~CollectorLogFileTest() override {
-    proc.Stop();
-    if (hadHome) {
-      setenv("HOME", savedHome.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  // The collector inherits HOME; its user configuration lives in the
-  // temporary directory.
-  void UserConfig(const std::string &text) {
-    std::string home = tmp / "home";
-    mkdir(home.c_str(), 0755);
-    mkdir((home + "/.brellis").c_str(), 0755);
-    ASSERT_TRUE(testsupport::WriteFile(home + "/.brellis/config", text));
-    const char *old = getenv("HOME");
-    savedHome = old ? old : "";
-    hadHome = old != nullptr;
-    setenv("HOME", home.c_str(), 1);
-  }
   // Sends status checks, each of which the collector logs, until done()
   // holds or limit checks have been answered; whether done() held.
   template <typename Done>
@@ -100,8 +63,6 @@ class CollectorLogFileTest : public harness::CollectorTest {
     }
     return true;
   }
-  std::string savedHome;
-  bool hadHome = false;
 };
 
 TEST_F(CollectorLogFileTest, SecondStartAppendsItsOwnHeaderBlock) {
@@ -142,12 +103,12 @@ TEST_F(CollectorLogFileTest, LogRotatesBySizeKeepingTheConfiguredBackups) {
   std::string newest = base() + "/tarnwell-0.log";
   std::string oldest = base() + "/tarnwell-1.log";
   std::string beyond = base() + "/tarnwell-2.log";
-  ASSERT_TRUE(StatusChecksUntil([&] { return Exists(oldest); }, 200)) << proc.Stderr();
+  ASSERT_TRUE(StatusChecksUntil([&] { return testsupport::Exists(oldest); }, 200)) << proc.Stderr();
   // Several more rotations (ten status checks fill a file): still two
   // backups, never a third.
   ASSERT_TRUE(StatusChecks(40));
-  EXPECT_TRUE(Exists(newest));
-  EXPECT_FALSE(Exists(beyond));
+  EXPECT_TRUE(testsupport::Exists(newest));
+  EXPECT_FALSE(testsupport::Exists(beyond));
   for (const std::string &file : {logPath(), newest, oldest}) {
     std::string content = testsupport::ReadFile(file);
     // Each file begins with exactly one header block and stays near the size.

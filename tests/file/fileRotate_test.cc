@@ -14,25 +14,13 @@
 #include <vector>
 
 using filetest::ChildResult;
+using filetest::List;
 using filetest::RunInChild;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 namespace {
-
-std::vector<std::string> List(const std::string &dir) {
-  char **ids = nullptr;
-  int n = File_ListDirectory(dir.c_str(), &ids);
-  std::vector<std::string> names;
-  for (int i = 0; i < n; i++) {
-    names.push_back(ids[i]);
-    free(ids[i]);
-  }
-  free(ids);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 using Names = std::vector<std::string>;
 

@@ -4,8 +4,10 @@
 #ifndef TESTS_FILE_FILETESTUTIL_H
 #define TESTS_FILE_FILETESTUTIL_H
 
+#include <brellis/file.h>
 #include <brellis/log.h>
 
+#include <support/childProcess.h>
 #include <support/tempDir.h>
 
 #include <fcntl.h>
@@ -15,23 +17,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace filetest {
 
 // Exit code of a child whose environment refused what the check needs.
 constexpr int kSkip = 77;
 
-struct ChildResult {
-  int status = 0;
-  std::string err;  // what the child wrote to standard error
-  std::string log;  // the child's log file
-
-  bool Passed() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-  bool Skipped() const { return WIFEXITED(status) && WEXITSTATUS(status) == kSkip; }
-  bool LogHas(const std::string &text) const { return log.find(text) != std::string::npos; }
+struct ChildResult : testsupport::ChildResult {
+  bool Passed() const { return ExitedWith(0); }
+  bool Skipped() const { return ExitedWith(kSkip); }
 };
 
 // In a child: report a failed condition on standard error and end with 1.
@@ -46,32 +46,24 @@ struct ChildResult {
 // Runs body in a forked child with its log in a file; body returns the exit
 // code (0 when every check held, kSkip when the environment refused).
 inline ChildResult RunInChild(const std::function<int()> &body) {
-  testsupport::TempDir dir;
-  std::string logPath = dir / "child.log";
-  int fds[2];
-  ChildResult result;
-  if (pipe(fds) != 0) {
-    result.status = -1;
-    return result;
-  }
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], STDERR_FILENO);
+  return ChildResult{testsupport::RunInChild([&](const std::string &logPath) {
     Log_InitWithFile(logPath.c_str(), "fileTest");
-    _exit(body());
+    return body();
+  })};
+}
+
+// The names File_ListDirectory gives for dir, sorted.
+inline std::vector<std::string> List(const std::string &dir) {
+  char **ids = nullptr;
+  int n = File_ListDirectory(dir.c_str(), &ids);
+  std::vector<std::string> names;
+  for (int i = 0; i < n; i++) {
+    names.push_back(ids[i]);
+    free(ids[i]);
   }
-  close(fds[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) {
-    result.err.append(buf, static_cast<size_t>(n));
-  }
-  close(fds[0]);
-  waitpid(pid, &result.status, 0);
-  result.log = testsupport::ReadFile(logPath);
-  return result;
+  free(ids);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // In a child: a private mount namespace, so mounts vanish with the child.

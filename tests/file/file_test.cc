@@ -23,7 +23,9 @@
 #include <vector>
 
 using filetest::ChildResult;
+using filetest::List;
 using filetest::RunInChild;
+using testsupport::Exists;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -38,24 +40,6 @@ std::string Take(char *s) {
   std::string out(s);
   free(s);
   return out;
-}
-
-bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> List(const std::string &dir) {
-  char **ids = nullptr;
-  int n = File_ListDirectory(dir.c_str(), &ids);
-  std::vector<std::string> names;
-  for (int i = 0; i < n; i++) {
-    names.push_back(ids[i]);
-    free(ids[i]);
-  }
-  free(ids);
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST(FilePathTest, SplittingAndJoining) {

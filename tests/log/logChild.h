@@ -4,6 +4,7 @@
 #define TESTS_LOG_LOGCHILD_H
 
 #include "log/logInt.h"
+#include "support/childProcess.h"
 #include "support/tempDir.h"
 
 #include <brellis/log.h>
@@ -29,39 +30,13 @@ namespace logtest {
     }                                                                       \
   } while (0)
 
-struct ChildResult {
-  int status = -1;
-  std::string log;  // the log file's content
-  std::string err;  // what the child wrote to standard error
-  bool Ok() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+struct ChildResult : testsupport::ChildResult {
+  bool Ok() const { return ExitedWith(0); }
 };
 
 // Runs body(logPath) in a child; its result is the child's exit status.
 inline ChildResult InChild(const std::function<int(const std::string &)> &body) {
-  testsupport::TempDir dir;
-  std::string path = dir / "test.log";
-  ChildResult result;
-  int fds[2];
-  if (pipe(fds) != 0) {
-    return result;
-  }
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], STDERR_FILENO);
-    _exit(body(path));
-  }
-  close(fds[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) {
-    result.err.append(buf, static_cast<size_t>(n));
-  }
-  close(fds[0]);
-  waitpid(pid, &result.status, 0);
-  result.log = testsupport::ReadFile(path);
-  return result;
+  return ChildResult{testsupport::RunInChild(body, "test.log")};
 }
 
 // Opens the log on path with the defaults, throttling off, then tweak.
@@ -77,18 +52,6 @@ inline bool InitLog(const std::string &path,
     tweak(params);
   }
   return Log_InitWithParams(&params);
-}
-
-inline std::vector<std::string> Lines(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t nl = text.find('\n', start);
-    size_t end = nl == std::string::npos ? text.size() : nl + 1;
-    lines.push_back(text.substr(start, end - start));
-    start = end;
-  }
-  return lines;
 }
 
 // A whole prefixed line: time stamp, thread name, designator, text.
@@ -130,7 +93,7 @@ inline Parsed Parse(const std::string &line) {
 // follow it up to the first line that is not part of it).
 inline std::vector<std::string> Body(const std::string &log) {
   std::vector<std::string> out;
-  for (const std::string &line : Lines(log)) {
+  for (const std::string &line : testsupport::SplitLines(log)) {
     Parsed p = Parse(line);
     if (p.ok && (p.text.starts_with("Log for ") || p.text.starts_with("The process is ") ||
                  p.text.starts_with("Host codepage=") ||

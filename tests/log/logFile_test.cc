@@ -24,16 +24,12 @@ using logtest::Body;
 using logtest::ChildResult;
 using logtest::InChild;
 using logtest::InitLog;
-using logtest::Lines;
 using logtest::Parse;
+using testsupport::Exists;
+using testsupport::SplitLines;
 
 std::string DirOf(const std::string &path) {
   return path.substr(0, path.rfind('/'));
-}
-
-bool Exists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
 }
 
 // In a child: configuration layers holding nothing but settings, kept in
@@ -63,7 +59,7 @@ LogInitParams Destined(const char *app, const std::string &file) {
 // The texts of the prefixed lines of a log.
 std::vector<std::string> Texts(const std::string &log) {
   std::vector<std::string> texts;
-  for (const std::string &line : Lines(log)) {
+  for (const std::string &line : SplitLines(log)) {
     logtest::Parsed p = Parse(line);
     if (p.ok) {
       texts.push_back(p.text);
@@ -374,7 +370,7 @@ TEST(LogOpen, KeyNamedFileIsRotatedAndTruncatedAtStart) {
         CHILD_CHECK(testsupport::ReadFile(dir + "/" + file).starts_with(start));
       }
       std::string log = testsupport::ReadFile(keyed);
-      CHILD_CHECK(c.append || Parse(Lines(log)[0]).text.starts_with("Log for "));
+      CHILD_CHECK(c.append || Parse(SplitLines(log)[0]).text.starts_with("Log for "));
       CHILD_CHECK(log.ends_with("new\n"));
       return 0;
     });
@@ -498,7 +494,7 @@ TEST(LogHeader, NamesTheProcessTheCodeSetAndTheHost) {
   ASSERT_TRUE(r.Ok()) << r.err;
   struct utsname u;
   ASSERT_EQ(uname(&u), 0);
-  std::vector<std::string> lines = Lines(r.log);
+  std::vector<std::string> lines = SplitLines(r.log);
   ASSERT_EQ(lines.size(), 5u) << r.log;
   for (const std::string &line : lines) {
     // One prefix each, of level 120.
@@ -523,7 +519,7 @@ TEST(LogHeader, CreationTimeWithoutTimeStamps) {
     return 0;
   });
   ASSERT_TRUE(r.Ok()) << r.err;
-  std::vector<std::string> lines = Lines(r.log);
+  std::vector<std::string> lines = SplitLines(r.log);
   ASSERT_EQ(lines.size(), 6u) << r.log;
   std::smatch m;
   ASSERT_TRUE(std::regex_match(

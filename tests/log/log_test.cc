@@ -19,9 +19,9 @@ using logtest::Body;
 using logtest::ChildResult;
 using logtest::InChild;
 using logtest::InitLog;
-using logtest::Lines;
 using logtest::Parse;
 using logtest::Parsed;
+using testsupport::SplitLines;
 
 std::string Repeat(const std::string &piece, size_t times) {
   std::string out;
@@ -60,7 +60,7 @@ TEST(LogLineShape, PrefixHeaderAndZone) {
     return 0;
   });
   ASSERT_TRUE(r.Ok()) << r.err;
-  std::vector<std::string> lines = Lines(r.log);
+  std::vector<std::string> lines = SplitLines(r.log);
   ASSERT_EQ(lines.size(), 6u) << r.log;
   // The header block comes first (its content is the lifecycle's tests'),
   // each line with a level-120 prefix.
@@ -213,13 +213,13 @@ TEST(LogRing, LinesBeforeInitialisationWaitWithTheirPrefix) {
     Log_Info("before %d\n", 1);
     Log_Info("partial ");
     CHILD_CHECK(InitLog(path));
-    CHILD_CHECK(logtest::Lines(testsupport::ReadFile(path)).empty());
+    CHILD_CHECK(testsupport::SplitLines(testsupport::ReadFile(path)).empty());
     VThreadBase_SetName("late");
     Log_Info("after\n");
     return 0;
   });
   ASSERT_TRUE(r.Ok()) << r.err;
-  std::vector<std::string> lines = Lines(r.log);
+  std::vector<std::string> lines = SplitLines(r.log);
   ASSERT_EQ(lines.size(), 7u) << r.log;
   EXPECT_TRUE(Parse(lines[0]).text.starts_with("Log for "));
   EXPECT_EQ(Parse(lines[4]).thread + Parse(lines[4]).text, "earlybefore 1");

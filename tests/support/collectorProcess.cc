@@ -1,16 +1,16 @@
 #include "support/collectorProcess.h"
 
 #include <arpa/inet.h>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstring>
+#include <stdexcept>
 
 namespace testsupport {
 
@@ -122,7 +122,9 @@ UdpClient::UdpClient(const std::string &sourceAddress) {
   }
 }
 
-UdpClient::~UdpClient() { close(fd_); }
+UdpClient::~UdpClient() {
+  close(fd_);
+}
 
 void UdpClient::Send(const std::vector<uint8_t> &datagram, int port,
                      const std::string &destination) {

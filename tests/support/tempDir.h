@@ -3,6 +3,7 @@
 #define TESTS_SUPPORT_TEMPDIR_H
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -23,6 +24,10 @@ class TempDir {
 
 // Whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::string &path);
+// Whether something (a link too, without following it) is at path.
+bool Exists(const std::string &path);
+// The lines of text, each with its "\n" (the last may lack one).
+std::vector<std::string> SplitLines(const std::string &text);
 // Writes content to path with the given mode; true on success.
 bool WriteFile(const std::string &path, const std::string &content, int mode = 0644);
 

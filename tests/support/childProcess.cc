@@ -1,0 +1,48 @@
+#include "support/childProcess.h"
+
+#include "support/tempDir.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace testsupport {
+
+bool ChildResult::ExitedWith(int code) const {
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+bool ChildResult::LogHas(const std::string &text) const {
+  return log.find(text) != std::string::npos;
+}
+
+ChildResult RunInChild(const std::function<int(const std::string &logPath)> &body,
+                       const std::string &logName) {
+  TempDir dir;
+  std::string logPath = dir / logName;
+  ChildResult result;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    return result;
+  }
+  fflush(nullptr);  // nothing buffered is written twice
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], STDERR_FILENO);
+    _exit(body(logPath));
+  }
+  close(fds[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+    result.err.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  waitpid(pid, &result.status, 0);
+  result.log = ReadFile(logPath);
+  return result;
+}
+
+}  // namespace testsupport

@@ -128,17 +128,13 @@ void RegisterAll(const std::string &suffix) {
   if (suffix.empty()) {
     sharedExcl = MXUser_CreateExclLock("contended", 0);
     sharedRec = MXUser_CreateRecLock("contended", 0);
-    for (const char *kase : {"ExclLockContended", "RecLockContended"}) {
-      bool excl = strcmp(kase, "ExclLockContended") == 0;
-      benchmark::RegisterBenchmark((std::string(kase) + "/Ours").c_str(),
-                                   excl ? ExclLockContendedOurs : RecLockContendedOurs)
-          ->Threads(4)
-          ->UseRealTime();
-      benchmark::RegisterBenchmark((std::string(kase) + "/Baseline").c_str(),
-                                   MutexContendedBaseline)
-          ->Threads(4)
-          ->UseRealTime();
-    }
+    auto contended = [](const std::string &name, void (*fn)(benchmark::State &)) {
+      benchmark::RegisterBenchmark(name.c_str(), fn)->Threads(4)->UseRealTime();
+    };
+    contended("ExclLockContended/Ours", ExclLockContendedOurs);
+    contended("ExclLockContended/Baseline", MutexContendedBaseline);
+    contended("RecLockContended/Ours", RecLockContendedOurs);
+    contended("RecLockContended/Baseline", MutexContendedBaseline);
   }
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config/preferenceInt.h"
+#include "misc/msgListInt.h"
 
 namespace {
 
@@ -92,13 +93,7 @@ void LogMessages(MsgList *messages) {
   if (messages == nullptr) {
     return;
   }
-  MsgList *oldestFirst = nullptr;
-  while (messages != nullptr) {
-    MsgList *next = messages->next;
-    messages->next = oldestFirst;
-    oldestFirst = messages;
-    messages = next;
-  }
+  MsgList *oldestFirst = MsgListReverse(messages);
   Log_Info("%s:%s%s\n", "Msg_Reset", "", "");
   MsgList_Log(oldestFirst);
   Log_Info("----------------------------------------\n");

@@ -47,72 +47,50 @@ bool ValidList(const struct iovec *entries, int count, size_t totalSize) {
   return sum == totalSize;
 }
 
-FileIOResult PositionalWrite(int posix, std::span<const struct iovec> entries, uint64_t offset) {
-  for (const auto &e : entries) {
-    const auto *base = static_cast<const char *>(e.iov_base);
-    size_t left = e.iov_len;
-    while (left > 0) {
-      ssize_t n = pwrite(posix, base, left, static_cast<off_t>(offset));
-      if (n == -1) {
-        if (errno == EINTR) {
-          if (FirstTime(pwriteEintrLogged)) {
-            Log_Info("FILE: %s got EINTR.  Retrying\n", "FileIO_Pwritev");
-          }
-          continue;
-        }
-        int err = errno;
-        FileIOResult result = FileIOErrno2Result(err);
-        errno = err;
-        return result;
-      }
-      if (n == 0) {
-        // No byte accepted: retrying would spin for ever.
-        return FILEIO_WRITE_ERROR_NOSPC;
-      }
-      if (static_cast<size_t>(n) < left && FirstTime(pwritePartialLogged)) {
-        Log_Info("FILE: %s wrote %zd out of %zu bytes.\n", "FileIO_Pwritev", n, left);
-      }
-      base += n;
-      left -= static_cast<size_t>(n);
-      offset += static_cast<uint64_t>(n);
-    }
-  }
-  return FILEIO_SUCCESS;
-}
-
-FileIOResult PositionalRead(int posix, std::span<const struct iovec> entries, uint64_t offset,
-                            size_t *done = nullptr) {
+// Transfers every entry at its offset, retrying after EINTR and after short
+// transfers. A write that takes no byte ends with NOSPC (retrying would spin
+// for ever), a read that gets none with EOF; *done, when given, tells how
+// many bytes were moved.
+template <bool isWrite>
+FileIOResult PositionalTransfer(int posix, std::span<const struct iovec> entries, uint64_t offset,
+                                size_t *done = nullptr) {
+  const char *operation = isWrite ? "FileIO_Pwritev" : "FileIO_Preadv";
+  std::atomic<bool> &eintrLogged = isWrite ? pwriteEintrLogged : preadEintrLogged;
   size_t total = 0;
+  FileIOResult result = FILEIO_SUCCESS;
   for (const auto &e : entries) {
     auto *base = static_cast<char *>(e.iov_base);
     size_t left = e.iov_len;
-    while (left > 0) {
-      ssize_t n = pread(posix, base, left, static_cast<off_t>(offset));
+    while (left > 0 && result == FILEIO_SUCCESS) {
+      ssize_t n = isWrite ? pwrite(posix, base, left, static_cast<off_t>(offset))
+                          : pread(posix, base, left, static_cast<off_t>(offset));
       if (n == -1) {
         if (errno == EINTR) {
-          if (FirstTime(preadEintrLogged)) {
-            Log_Info("FILE: %s got EINTR.  Retrying\n", "FileIO_Preadv");
+          if (FirstTime(eintrLogged)) {
+            Log_Info("FILE: %s got EINTR.  Retrying\n", operation);
           }
           continue;
         }
         int err = errno;
-        FileIOResult result = FileIOErrno2Result(err);
-        if (done != nullptr) *done = total;
+        result = FileIOErrno2Result(err);
         errno = err;
-        return result;
+      } else if (n == 0) {
+        result = isWrite ? FILEIO_WRITE_ERROR_NOSPC : FILEIO_READ_ERROR_EOF;
+      } else {
+        if (isWrite && static_cast<size_t>(n) < left && FirstTime(pwritePartialLogged)) {
+          Log_Info("FILE: %s wrote %zd out of %zu bytes.\n", operation, n, left);
+        }
+        total += static_cast<size_t>(n);
+        base += n;
+        left -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
       }
-      if (n == 0) {
-        if (done != nullptr) *done = total;
-        return FILEIO_READ_ERROR_EOF;
-      }
-      total += static_cast<size_t>(n);
-      base += n;
-      left -= static_cast<size_t>(n);
-      offset += static_cast<uint64_t>(n);
     }
   }
-  if (done != nullptr) *done = total;
-  return FILEIO_SUCCESS;
+  if (done != nullptr) {
+    *done = total;
+  }
+  return result;
 }
 
 }  // namespace
@@ -328,10 +306,10 @@ FileIOResult FileIO_Pwritev(FileIODescriptor *fd, const struct iovec *entries, i
   std::span list(entries, static_cast<size_t>(count));
   Bounce bounce;
   if (!FileIOCoalesce(list, totalSize, true, true, fd->flags, &bounce)) {
-    return PositionalWrite(fd->posix, list, offset);
+    return PositionalTransfer<true>(fd->posix, list, offset);
   }
   struct iovec single = {bounce.buf, totalSize};
-  FileIOResult result = PositionalWrite(fd->posix, std::span(&single, 1), offset);
+  FileIOResult result = PositionalTransfer<true>(fd->posix, std::span(&single, 1), offset);
   int err = errno;
   FileIODecoalesce(bounce, list, 0, true);
   errno = err;
@@ -347,11 +325,11 @@ FileIOResult FileIO_Preadv(FileIODescriptor *fd, const struct iovec *entries, in
   std::span list(entries, static_cast<size_t>(count));
   Bounce bounce;
   if (!FileIOCoalesce(list, totalSize, false, true, fd->flags, &bounce)) {
-    return PositionalRead(fd->posix, list, offset);
+    return PositionalTransfer<false>(fd->posix, list, offset);
   }
   struct iovec single = {bounce.buf, totalSize};
   size_t done = 0;
-  FileIOResult result = PositionalRead(fd->posix, std::span(&single, 1), offset, &done);
+  FileIOResult result = PositionalTransfer<false>(fd->posix, std::span(&single, 1), offset, &done);
   int err = errno;
   FileIODecoalesce(bounce, list, done, false);
   errno = err;

@@ -40,9 +40,7 @@ bool MXUserWaitInternal(MXRecLock *lock, MXUserCondVar *condVar, uint32_t msecWa
   }
   // The whole recursion is suspended while the mutex is given up.
   int32_t savedCount = lock->count.load(std::memory_order_relaxed);
-  lock->count.store(0, std::memory_order_relaxed);
-  lock->owner.store(mxNoOwner, std::memory_order_relaxed);
-  MXMutexUnlock(lock);
+  MXRecLockGiveUp(lock);
   int err;
   do {
     err = MXUserFutexWait(&condVar->sequence, sequence,

@@ -57,19 +57,9 @@ MXUserExclLock *MXUser_CreateExclLock(const char *name, MX_Rank rank) {
 
 MXUserExclLock *MXUser_CreateSingletonExclLock(MXUserExclLock **lockStorage, const char *name,
                                                MX_Rank rank) {
-  std::atomic_ref<MXUserExclLock *> slot(*lockStorage);
-  MXUserExclLock *lock = slot.load();
-  if (lock != nullptr) {
-    return lock;
-  }
-  MXUserExclLock *fresh = CreateExclLock(name, rank, __builtin_return_address(0));
-  if (slot.compare_exchange_strong(lock, fresh)) {
-    MXUserFence();
-    return fresh;
-  }
-  MXUserFence();
-  MXUser_DestroyExclLock(fresh);
-  return lock;
+  const void *caller = __builtin_return_address(0);
+  return MXUserSingleton(
+      lockStorage, [&] { return CreateExclLock(name, rank, caller); }, MXUser_DestroyExclLock);
 }
 
 void MXUser_AcquireExclLock(MXUserExclLock *lock) {

@@ -132,20 +132,18 @@ inline uint64_t MXMutexLock(MXRecLock *lock, bool *contended) {
   return MXMutexLockSlow(lock);
 }
 
-inline bool MXMutexTryLock(MXRecLock *lock, uint64_t *before) {
+inline bool MXMutexTryLock(MXRecLock *lock) {
   uint64_t word = lock->word.load(std::memory_order_relaxed);
   if (MXUserSingleThreaded()) {
     if (MXMutexState(word) != 0) {
       return false;
     }
     lock->word.store(word + mxHeld, std::memory_order_relaxed);
-    *before = word;
     return true;
   }
   while (MXMutexState(word) == 0) {
     if (lock->word.compare_exchange_weak(word, word + mxHeld, std::memory_order_acquire,
                                          std::memory_order_relaxed)) {
-      *before = word;
       return true;
     }
   }
@@ -203,25 +201,30 @@ inline bool MXRecLockTryAcquire(MXRecLock *lock) {
     MXRecLockRaiseCount(lock);
     return true;
   }
-  uint64_t before;
-  if (!MXMutexTryLock(lock, &before)) {
+  if (!MXMutexTryLock(lock)) {
     return false;
   }
   MXRecLockTakeOwnership(lock);
   return true;
 }
 
-// The caller holds the lock. Returns whether this release gave the mutex up.
-inline bool MXRecLockRelease(MXRecLock *lock) {
+// The owner gives up the whole recursion (its last release, or a wait on a
+// condition variable) and the mutex; returns the mutex word as it stood
+// just before.
+inline uint64_t MXRecLockGiveUp(MXRecLock *lock) {
+  lock->owner.store(mxNoOwner, std::memory_order_relaxed);
+  lock->count.store(0, std::memory_order_relaxed);
+  return MXMutexUnlock(lock);
+}
+
+// The caller holds the lock.
+inline void MXRecLockRelease(MXRecLock *lock) {
   int32_t count = lock->count.load(std::memory_order_relaxed) - 1;
   if (count > 0) {
     lock->count.store(count, std::memory_order_relaxed);
-    return false;
+    return;
   }
-  lock->owner.store(mxNoOwner, std::memory_order_relaxed);
-  lock->count.store(0, std::memory_order_relaxed);
-  MXMutexUnlock(lock);
-  return true;
+  MXRecLockGiveUp(lock);
 }
 
 inline void MXUserFence() {
@@ -242,6 +245,25 @@ inline T MXUserAtomicAdd(std::atomic<T> &counter, T delta) {
   T old = counter.fetch_add(delta);
   MXUserFence();
   return old;
+}
+
+// The lock in *lockStorage, made by create on first use and installed with
+// compare-and-swap; a creator that loses the race destroys its own.
+template <typename Lock, typename Create>
+Lock *MXUserSingleton(Lock **lockStorage, Create create, void (*destroy)(Lock *)) {
+  std::atomic_ref<Lock *> slot(*lockStorage);
+  Lock *lock = slot.load();
+  if (lock != nullptr) {
+    return lock;
+  }
+  Lock *fresh = create();
+  if (slot.compare_exchange_strong(lock, fresh)) {
+    MXUserFence();
+    return fresh;
+  }
+  MXUserFence();
+  destroy(fresh);
+  return lock;
 }
 
 // The signature of a new lock of type.
@@ -265,7 +287,6 @@ MXUserCondVar *MXUserCreateCondVar(MXUserHeader *header, MXRecLock *lock);
 // False when msecWait passed without a wake-up.
 bool MXUserWaitCondVar(MXUserHeader *header, MXRecLock *lock, MXUserCondVar *condVar,
                        uint32_t msecWait);
-
 
 // Statistics (ulStats.cc). All entry points take a null record as "off".
 struct MXUserLockStats;

@@ -254,19 +254,8 @@ MXUserRWLock *MXUser_CreateRWLock(const char *name, MX_Rank rank) {
 
 MXUserRWLock *MXUser_CreateSingletonRWLock(MXUserRWLock **lockStorage, const char *name,
                                            MX_Rank rank) {
-  std::atomic_ref<MXUserRWLock *> slot(*lockStorage);
-  MXUserRWLock *lock = slot.load();
-  if (lock != nullptr) {
-    return lock;
-  }
-  MXUserRWLock *fresh = MXUser_CreateRWLock(name, rank);
-  if (slot.compare_exchange_strong(lock, fresh)) {
-    MXUserFence();
-    return fresh;
-  }
-  MXUserFence();
-  MXUser_DestroyRWLock(fresh);
-  return lock;
+  return MXUserSingleton(
+      lockStorage, [&] { return MXUser_CreateRWLock(name, rank); }, MXUser_DestroyRWLock);
 }
 
 void MXUser_AcquireForRead(MXUserRWLock *lock) {

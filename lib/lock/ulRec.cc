@@ -134,23 +134,6 @@ void MXUserCondDestroyRecLock(MXUserRecLock *lock) {
   }
 }
 
-MXUserRecLock *CreateSingleton(MXUserRecLock **lockStorage, const char *name, MX_Rank rank,
-                               const void *caller, bool silent) {
-  std::atomic_ref<MXUserRecLock *> slot(*lockStorage);
-  MXUserRecLock *lock = slot.load();
-  if (lock != nullptr) {
-    return lock;
-  }
-  MXUserRecLock *fresh = CreateRecLock(name, rank, caller, silent);
-  if (slot.compare_exchange_strong(lock, fresh)) {
-    MXUserFence();
-    return fresh;
-  }
-  MXUserFence();
-  MXUser_DestroyRecLock(fresh);
-  return lock;
-}
-
 }  // namespace
 
 extern "C" {
@@ -165,12 +148,16 @@ MXUserRecLock *MXUser_CreateRecLockSilent(const char *name, MX_Rank rank) {
 
 MXUserRecLock *MXUser_CreateSingletonRecLock(MXUserRecLock **lockStorage, const char *name,
                                              MX_Rank rank) {
-  return CreateSingleton(lockStorage, name, rank, __builtin_return_address(0), false);
+  const void *caller = __builtin_return_address(0);
+  return MXUserSingleton(
+      lockStorage, [&] { return CreateRecLock(name, rank, caller, false); }, MXUser_DestroyRecLock);
 }
 
 MXUserRecLock *MXUser_CreateSingletonRecLockSilent(MXUserRecLock **lockStorage, const char *name,
                                                    MX_Rank rank) {
-  return CreateSingleton(lockStorage, name, rank, __builtin_return_address(0), true);
+  const void *caller = __builtin_return_address(0);
+  return MXUserSingleton(
+      lockStorage, [&] { return CreateRecLock(name, rank, caller, true); }, MXUser_DestroyRecLock);
 }
 
 void MXUser_AcquireRecLock(MXUserRecLock *lock) {
@@ -247,9 +234,7 @@ void MXUser_ReleaseRecLock(MXUserRecLock *lock) {
   if (__builtin_expect(lock->stats != nullptr, 0)) {
     MXUserStatsHeld(lock->stats, lock->holdStart, __builtin_return_address(0));
   }
-  rec->owner.store(mxNoOwner, std::memory_order_relaxed);
-  rec->count.store(0, std::memory_order_relaxed);
-  uint64_t before = MXMutexUnlock(rec);
+  uint64_t before = MXRecLockGiveUp(rec);
   // A lock whose references all went while it was held is destroyed by the
   // holder.
   if (__builtin_expect(MXMutexRefs(before) == 0, 0)) {

@@ -4,6 +4,7 @@
 // size rotation.
 
 #include "log/logInt.h"
+#include "misc/msgListInt.h"
 
 #include <brellis/codeset.h>
 #include <brellis/err.h>
@@ -322,13 +323,7 @@ void LogResetState(LogState &st) {
 
 // Logs the collected messages in the order they were produced.
 void LogCollected(MsgList *messages) {
-  MsgList *oldestFirst = nullptr;
-  while (messages != nullptr) {
-    MsgList *next = messages->next;
-    messages->next = oldestFirst;
-    oldestFirst = messages;
-    messages = next;
-  }
+  MsgList *oldestFirst = MsgListReverse(messages);
   MsgList_Log(oldestFirst);
   MsgList_Free(oldestFirst);
 }

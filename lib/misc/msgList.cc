@@ -7,6 +7,8 @@
 #include <brellis/str.h>
 #include <brellis/util.h>
 
+#include "misc/msgListInt.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -155,10 +157,27 @@ void MsgList_Log(const MsgList *list) {
   }
 }
 
-const char *MsgList_GetId(const MsgList *message) { return message->id; }
+const char *MsgList_GetId(const MsgList *message) {
+  return message->id;
+}
 
-const char *MsgList_GetText(const MsgList *message) { return message->text; }
+const char *MsgList_GetText(const MsgList *message) {
+  return message->text;
+}
 
-const MsgList *MsgList_Next(const MsgList *message) { return message->next; }
+const MsgList *MsgList_Next(const MsgList *message) {
+  return message->next;
+}
 
 }  // extern "C"
+
+MsgList *MsgListReverse(MsgList *list) {
+  MsgList *reversed = nullptr;
+  while (list != nullptr) {
+    MsgList *next = list->next;
+    list->next = reversed;
+    reversed = list;
+    list = next;
+  }
+  return reversed;
+}

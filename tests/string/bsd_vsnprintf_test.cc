@@ -4,6 +4,8 @@
 
 #include <brellis/str.h>
 
+#include "formatInto.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -18,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+using stringtest::FormatInto;
 
 namespace {
 
@@ -47,15 +51,6 @@ Result Fmt(const char *format, ...) {
   EXPECT_EQ(out[n], '\0');
   free(out);
   return {n, text};
-}
-
-// Formats into a caller's buffer of the given size.
-int FmtInto(char *buf, size_t size, const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  int n = bsd_vsnprintf(&buf, size, format, ap);
-  va_end(ap);
-  return n;
 }
 
 Result Ok(const std::string &text) {
@@ -288,31 +283,31 @@ TEST(BsdVsnprintfLimits, BeyondIntFails) {
   // The count of produced bytes may reach INT_MAX but not pass it; a
   // caller's buffer keeps what fits either way.
   char buf[8];
-  EXPECT_EQ(FmtInto(buf, sizeof buf, "%2147483647d", 1), INT_MAX);
+  EXPECT_EQ(FormatInto(buf, sizeof buf, "%2147483647d", 1), INT_MAX);
   EXPECT_STREQ(buf, "       ");
   memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(FmtInto(buf, sizeof buf, "ab%2147483647d", 1), -1);
+  EXPECT_EQ(FormatInto(buf, sizeof buf, "ab%2147483647d", 1), -1);
   EXPECT_STREQ(buf, "ab     ");
-  EXPECT_EQ(FmtInto(buf, sizeof buf, "%*d%*d", INT_MAX, 1, 1, 2), -1);
-  EXPECT_EQ(FmtInto(buf, sizeof buf, "%.2147483647f", 1.0), -1);
+  EXPECT_EQ(FormatInto(buf, sizeof buf, "%*d%*d", INT_MAX, 1, 1, 2), -1);
+  EXPECT_EQ(FormatInto(buf, sizeof buf, "%.2147483647f", 1.0), -1);
 }
 
 TEST(BsdVsnprintfSink, CallerBufferGetsThePrefixAndTheFullLength) {
   char buf[8];
   memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(FmtInto(buf, sizeof buf, "%s-%d", "abcdef", 12345), 12);
+  EXPECT_EQ(FormatInto(buf, sizeof buf, "%s-%d", "abcdef", 12345), 12);
   EXPECT_STREQ(buf, "abcdef-");
   // More pieces than are gathered at once, cut in the middle of one.
   memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(FmtInto(buf, sizeof buf, "%s%s%s%s%s%s%s%s%s%s", "a", "b", "c", "d", "e", "f", "gh",
-                    "i", "j", "k"),
+  EXPECT_EQ(FormatInto(buf, sizeof buf, "%s%s%s%s%s%s%s%s%s%s", "a", "b", "c", "d", "e", "f", "gh",
+                       "i", "j", "k"),
             11);
   EXPECT_STREQ(buf, "abcdefg");
   memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(FmtInto(buf, 1, "%d", 42), 2);
+  EXPECT_EQ(FormatInto(buf, 1, "%d", 42), 2);
   EXPECT_EQ(buf[0], '\0');
   EXPECT_EQ(buf[1], 'X');
-  EXPECT_EQ(FmtInto(buf, 0, "%d", 42), 2);
+  EXPECT_EQ(FormatInto(buf, 0, "%d", 42), 2);
   EXPECT_EQ(buf[0], '\0');
   EXPECT_EQ(buf[1], 'X');
 }
@@ -321,10 +316,10 @@ TEST(BsdVsnprintfSink, FailurePartWayShowsOnlyWrittenBytes) {
   ASSERT_NE(setlocale(LC_CTYPE, "C"), nullptr);
   char buf[32];
   memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(FmtInto(buf, sizeof buf, "abc%d%lcdef", 7, static_cast<wint_t>(0x20AC)), -1);
+  EXPECT_EQ(FormatInto(buf, sizeof buf, "abc%d%lcdef", 7, static_cast<wint_t>(0x20AC)), -1);
   EXPECT_STREQ(buf, "abc7");
   memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(FmtInto(buf, sizeof buf, "abc%1$d%2147483648$d", 1), -1);
+  EXPECT_EQ(FormatInto(buf, sizeof buf, "abc%1$d%2147483648$d", 1), -1);
   EXPECT_STREQ(buf, "abc");
 }
 

@@ -4,6 +4,8 @@
 
 #include <brellis/str.h>
 
+#include "formatInto.h"
+
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -18,17 +20,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+using stringtest::FormatInto;
 
-// bsd_vsnprintf into a caller's buffer, without the compiler's format check
-// so that generated formats can be handed over.
-int Ours(char *buf, size_t size, const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  int n = bsd_vsnprintf(&buf, size, format, ap);
-  va_end(ap);
-  return n;
-}
+namespace {
 
 class Differential : public ::testing::Test {
  protected:
@@ -41,14 +35,14 @@ class Differential : public ::testing::Test {
     ++checked_;
     char ours[2048];
     char theirs[2048];
-    int a = Ours(ours, sizeof ours, format.c_str(), args...);
+    int a = FormatInto(ours, sizeof ours, format.c_str(), args...);
     int b = snprintf(theirs, sizeof theirs, format.c_str(), args...);
     bool same = a == b && (a < 0 || memcmp(ours, theirs, static_cast<size_t>(a) + 1) == 0);
     if (same && a > 0) {
       size_t small = std::uniform_int_distribution<size_t>(0, static_cast<size_t>(a))(rng_);
       memset(ours, 'X', sizeof ours);
       memset(theirs, 'X', sizeof theirs);
-      a = Ours(ours, small, format.c_str(), args...);
+      a = FormatInto(ours, small, format.c_str(), args...);
       b = snprintf(theirs, small, format.c_str(), args...);
       same = a == b && memcmp(ours, theirs, small + 1) == 0;
     }
@@ -330,7 +324,7 @@ template <class... A>
 Difference Both(const char *format, A... args) {
   char ours[256];
   char theirs[256];
-  int a = Ours(ours, sizeof ours, format, args...);
+  int a = FormatInto(ours, sizeof ours, format, args...);
   int b;
   if constexpr (sizeof...(A) == 0) {
     b = snprintf(theirs, sizeof theirs, format, 0);  // the format takes none

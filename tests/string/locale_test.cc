@@ -4,6 +4,8 @@
 
 #include <brellis/str.h>
 
+#include "formatInto.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -23,6 +25,8 @@
 #include "support/tempDir.h"
 
 extern char **environ;
+
+using stringtest::FormatInto;
 
 namespace {
 
@@ -60,18 +64,10 @@ bool RunLocaledef(const std::string &input, const std::string &output) {
   return WIFEXITED(status) && WEXITSTATUS(status) <= 1 && stat(output.c_str(), &st) == 0;
 }
 
-int Ours(char *buf, size_t size, const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  int n = bsd_vsnprintf(&buf, size, format, ap);
-  va_end(ap);
-  return n;
-}
-
 template <class... A>
 std::string Format(const char *format, A... args) {
   char buf[512];
-  int n = Ours(buf, sizeof buf, format, args...);
+  int n = FormatInto(buf, sizeof buf, format, args...);
   return n < 0 ? "<failed>" : std::string(buf, static_cast<size_t>(n));
 }
 

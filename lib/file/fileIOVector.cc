@@ -297,43 +297,42 @@ void FileIOAligned_PoolExit(void) {
   MXUser_DestroyExclLock(lock);
 }
 
-FileIOResult FileIO_Pwritev(FileIODescriptor *fd, const struct iovec *entries, int count,
-                            uint64_t offset, size_t totalSize) {
+namespace {
+
+// A positional scatter or gather: through one bounce buffer when the
+// entries are worth coalescing, else entry by entry. errno is the transfer's.
+template <bool isWrite>
+FileIOResult PositionalVectored(FileIODescriptor *fd, const struct iovec *entries, int count,
+                                uint64_t offset, size_t totalSize) {
   if (!ValidList(entries, count, totalSize)) {
     errno = EINVAL;
     return FILEIO_ERROR;
   }
   std::span list(entries, static_cast<size_t>(count));
   Bounce bounce;
-  if (!FileIOCoalesce(list, totalSize, true, true, fd->flags, &bounce)) {
-    return PositionalTransfer<true>(fd->posix, list, offset);
+  if (!FileIOCoalesce(list, totalSize, isWrite, true, fd->flags, &bounce)) {
+    return PositionalTransfer<isWrite>(fd->posix, list, offset);
   }
   struct iovec single = {bounce.buf, totalSize};
-  FileIOResult result = PositionalTransfer<true>(fd->posix, std::span(&single, 1), offset);
+  size_t done = 0;
+  FileIOResult result =
+      PositionalTransfer<isWrite>(fd->posix, std::span(&single, 1), offset, &done);
   int err = errno;
-  FileIODecoalesce(bounce, list, 0, true);
+  FileIODecoalesce(bounce, list, isWrite ? 0 : done, isWrite);
   errno = err;
   return result;
 }
 
+}  // namespace
+
+FileIOResult FileIO_Pwritev(FileIODescriptor *fd, const struct iovec *entries, int count,
+                            uint64_t offset, size_t totalSize) {
+  return PositionalVectored<true>(fd, entries, count, offset, totalSize);
+}
+
 FileIOResult FileIO_Preadv(FileIODescriptor *fd, const struct iovec *entries, int count,
                            uint64_t offset, size_t totalSize) {
-  if (!ValidList(entries, count, totalSize)) {
-    errno = EINVAL;
-    return FILEIO_ERROR;
-  }
-  std::span list(entries, static_cast<size_t>(count));
-  Bounce bounce;
-  if (!FileIOCoalesce(list, totalSize, false, true, fd->flags, &bounce)) {
-    return PositionalTransfer<false>(fd->posix, list, offset);
-  }
-  struct iovec single = {bounce.buf, totalSize};
-  size_t done = 0;
-  FileIOResult result = PositionalTransfer<false>(fd->posix, std::span(&single, 1), offset, &done);
-  int err = errno;
-  FileIODecoalesce(bounce, list, done, false);
-  errno = err;
-  return result;
+  return PositionalVectored<false>(fd, entries, count, offset, totalSize);
 }
 
 FileIOResult FileIO_Pwrite(FileIODescriptor *fd, const void *buffer, size_t length,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "childProcess.h"
+#include "otherThread.h"
 
 #include <atomic>
 #include <chrono>
@@ -13,17 +14,7 @@ namespace {
 
 using locktest::ChildResult;
 using locktest::RunInChild;
-
-bool TryFromOtherThread(MXUserRecLock *lock) {
-  bool got = false;
-  std::thread([&] {
-    got = MXUser_TryAcquireRecLock(lock);
-    if (got) {
-      MXUser_ReleaseRecLock(lock);
-    }
-  }).join();
-  return got;
-}
+using locktest::TryFromOtherThread;
 
 TEST(CondVarTest, AWaitSuspendsTheWholeRecursionAndRestoresIt) {
   MXUserRecLock *lock = MXUser_CreateRecLock("cv", 0);

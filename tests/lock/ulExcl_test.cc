@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "childProcess.h"
+#include "otherThread.h"
 
 #include <atomic>
 #include <regex>
@@ -13,17 +14,7 @@ namespace {
 
 using locktest::ChildResult;
 using locktest::RunInChild;
-
-bool TryFromOtherThread(MXUserExclLock *lock) {
-  bool got = false;
-  std::thread([&] {
-    got = MXUser_TryAcquireExclLock(lock);
-    if (got) {
-      MXUser_ReleaseExclLock(lock);
-    }
-  }).join();
-  return got;
-}
+using locktest::TryFromOtherThread;
 
 TEST(ExclLockTest, TheOwnerReacquiresAndMustReleaseAsOften) {
   MXUserExclLock *lock = MXUser_CreateExclLock("twice", 0x10);

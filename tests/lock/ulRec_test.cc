@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "childProcess.h"
+#include "otherThread.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,17 +27,7 @@ namespace {
 
 using locktest::ChildResult;
 using locktest::RunInChild;
-
-bool TryFromOtherThread(MXUserRecLock *lock) {
-  bool got = false;
-  std::thread([&] {
-    got = MXUser_TryAcquireRecLock(lock);
-    if (got) {
-      MXUser_ReleaseRecLock(lock);
-    }
-  }).join();
-  return got;
-}
+using locktest::TryFromOtherThread;
 
 TEST(RecLockTest, OwnerRecursesOthersWaitForTheLastRelease) {
   MXUserRecLock *lock = MXUser_CreateRecLock("rec", 0xF0007100);

@@ -438,12 +438,15 @@ uint64_t RunSenders(std::vector<Endpoint> &endpoints, const LoopHooks &hooks) {
     memset(&ev, 0, sizeof ev);
     ev.events = EPOLLIN;
     ev.data.u64 = i;
-    epoll_ctl(ep, EPOLL_CTL_ADD, endpoints[i].fd, &ev);
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, endpoints[i].fd, &ev) != 0) {
+      // A sender whose replies cannot be heard would only time out.
+      endpoints[i].sender->Abandon(Format("cannot wait for replies: %s", strerror(errno)));
+    }
     floor = std::min(floor, endpoints[i].sender->MinTimeout());
   }
   const uint64_t start = NowMicros();
   for (Endpoint &e : endpoints) {
-    e.sender->Start(start);
+    if (e.sender->Active()) e.sender->Start(start);
   }
   std::vector<struct epoll_event> events(
       std::min<size_t>(std::max<size_t>(endpoints.size(), 1), 512));
@@ -476,7 +479,14 @@ uint64_t RunSenders(std::vector<Endpoint> &endpoints, const LoopHooks &hooks) {
     int waitMs =
         until <= now ? 0 : static_cast<int>(std::min<uint64_t>((until - now + 999) / 1000, 1000));
     int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), waitMs);
-    if (n <= 0) continue;
+    if (n < 0 && errno != EINTR) {
+      // Not a passing condition: waiting again would only spin.
+      std::string why = Format("cannot wait for replies: %s", strerror(errno));
+      for (Endpoint &e : endpoints) {
+        if (e.sender->Active()) e.sender->Abandon(why);
+      }
+      break;
+    }
     now = NowMicros();
     for (int k = 0; k < n; k++) {
       Endpoint &e = endpoints[events[k].data.u64];
@@ -494,6 +504,8 @@ uint64_t RunSenders(std::vector<Endpoint> &endpoints, const LoopHooks &hooks) {
         if (wasActive && !e.sender->Active()) active--;
       }
     }
+    // Also after a wait in which nothing arrived: a sender that gave up on
+    // its timer may be what the others were waiting for.
     if (hooks.onBatch) hooks.onBatch(now);
     if (active == 0) nextScan = now;  // one last scan confirms and ends
   }

@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 
+#include <csignal>
+#include <future>
 #include <regex>
 
 #include "collector/harness.h"
@@ -78,6 +80,36 @@ TEST_F(LossTest, EveryDumpIsIdenticalAfterLossDuplicationAndReordering) {
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(Status(*reply), 0u);
   EXPECT_TRUE(proc.Running());
+}
+
+// Holding slots for each other must not hang a run: when the last sender
+// still without a slot gives up, the holders go on; when nobody answers,
+// everyone gives up.
+TEST_F(LossTest, TogetherAlwaysEndsWhenSlotsRunOutOrNobodyAnswers) {
+  StartCollector({"-c", "2"});
+  auto run = std::async(std::launch::async, [&] {
+    return RunTool(
+        TARNWELL_LOAD_BINARY,
+        {"--senders", "3", "--size", "4K", "--from", "127.0.2.1", "--together", "--timeout", "100",
+         "--attempts", "3", "--quiet", "127.0.0.1:" + std::to_string(port)},
+        std::chrono::seconds(60));
+  });
+  // The third sender was refused a slot; from now on nothing answers it, so
+  // it gives up on its timer, not on a reply.
+  ASSERT_TRUE(LogHas("Didn't find an index. Returning hxk_limit_exceeded."));
+  kill(proc.pid(), SIGSTOP);
+  auto stalled = run.get();
+  kill(proc.pid(), SIGCONT);
+  EXPECT_EQ(stalled.exitStatus, 1) << stalled.out << stalled.err;
+  EXPECT_NE(stalled.out.find(", 3 failed\n"), std::string::npos) << stalled.out;
+
+  int silent = testsupport::FreeUdpPort();
+  auto nobody = RunTool(TARNWELL_LOAD_BINARY,
+                        {"--senders", "3", "--size", "4K", "--together", "--timeout", "10",
+                         "--attempts", "2", "--quiet", "127.0.0.1:" + std::to_string(silent)},
+                        std::chrono::seconds(60));
+  EXPECT_EQ(nobody.exitStatus, 1) << nobody.out << nobody.err;
+  EXPECT_NE(nobody.out.find(", 3 failed\n"), std::string::npos) << nobody.out;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "tarnwell.h"
 
+#include <brellis/err.h>
 #include <brellis/file.h>
 #include <brellis/fileIO.h>
 #include <brellis/log.h>
@@ -10,14 +11,15 @@
 #include <brellis/str.h>
 #include <brellis/vthreadBase.h>
 
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <getopt.h>
-#include <unistd.h>
 
 extern "C" {
 char tarnwellCoreDir[TARNWELL_PATH_MAX];
@@ -25,19 +27,20 @@ char tarnwellLogFile[TARNWELL_PATH_MAX];
 uint8_t tarnwellIpAddr[4];
 int32_t tarnwellPort = 6500;
 int32_t _verbose;
-volatile bool stopTarnwell;
+int32_t numClients = 1024;
+bool daemonize;
+char postProcessScript[TARNWELL_PATH_MAX];
+bool postProcessScriptGiven;
+int32_t tarnwellMaxScripts = 16;
+bool logOnStderr;
+volatile sig_atomic_t stopTarnwell;
 const char pathsep[] = "/";
 }
-
-// Settings private to the collector; the serving loop reads them too.
-int32_t numClients = 1024;
-const char *postProcessScript;
-bool postProcessScriptGiven;
 
 namespace {
 
 bool ipAddrValid = true;
-bool daemonize;
+const char *scriptArgument;
 bool badOption;
 bool coreDirGiven;
 bool coreDirTooLong;
@@ -114,7 +117,7 @@ bool ParseOptions(int argc, char **argv, bool *logFileGiven) {
         tarnwellPort = ParseNumber(optarg);
         break;
       case 's':
-        postProcessScript = optarg;
+        scriptArgument = optarg;
         postProcessScriptGiven = true;
         break;
       case 'v':
@@ -128,7 +131,53 @@ bool ParseOptions(int argc, char **argv, bool *logFileGiven) {
   return true;
 }
 
-void StopOnSignal(int) { stopTarnwell = true; }
+void StopOnSignal(int) {
+  stopTarnwell = 1;
+}
+
+// The script as an absolute path, joined to the working directory of the
+// start: the shell would search $PATH for a name without a slash, and a
+// relative path would depend on where the children run. A name without a
+// slash is a file in the working directory, as the access check reads it.
+// Only an executable regular file is taken.
+bool ResolveScript(const char *script) {
+  if (FileIO_Access(script, FILEIO_ACCESS_EXEC) != FILEIO_SUCCESS) {
+    return false;
+  }
+  struct stat st;
+  if (stat(script, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return false;
+  }
+  if (script[0] == '/') {
+    return Str_Snprintf(postProcessScript, sizeof postProcessScript, "%s", script) >= 0;
+  }
+  char *cwd = getcwd(nullptr, 0);
+  if (cwd == nullptr) {
+    return false;
+  }
+  while (script[0] == '.' && script[1] == '/') {
+    script += 2;
+    while (*script == '/') {
+      script++;
+    }
+  }
+  bool rootDir = strcmp(cwd, "/") == 0;
+  int n = Str_Snprintf(postProcessScript, sizeof postProcessScript, "%s%s%s", cwd,
+                       rootDir ? "" : "/", script);
+  free(cwd);
+  return n >= 0;
+}
+
+void CatchStopSignal(int signo) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = StopOnSignal;
+  sigemptyset(&sa.sa_mask);
+  if (sigaction(signo, &sa, nullptr) != 0) {
+    TarnwellFatal("Error while setting the handler of signal %d: %s\n", signo,
+                  Err_Errno2String(errno));
+  }
+}
 
 [[noreturn]] void CoreDirFatal() {
   TarnwellFatal("Error setting the tarnwell core directory. permissions were not correct.\n");
@@ -144,21 +193,27 @@ void TarnwellFatal(const char *format, ...) {
   char *message = Str_Vasprintf(nullptr, format, ap);
   va_end(ap);
   if (message != nullptr) {
-    fputs(message, stderr);
+    if (!logOnStderr) {
+      fputs(message, stderr);
+    }
     Log_Info("%s\n", message);
     free(message);
   }
   exit(1);
 }
 
-void TarnwellUsage(const char *progName) { TarnwellFatal(kUsage, progName); }
+void TarnwellUsage(const char *progName) {
+  TarnwellFatal(kUsage, progName);
+}
 
 void TarnwellInitLog(void) {
   // The event-poll layer needs no initialisation: nothing here polls. The
   // thread is named first so that the lines the preference layers log
   // before the log is open carry the collector's name too.
   VThreadBase_SetName("tarnwell");
-  Preference_Init();
+  if (!Preference_Init()) {
+    TarnwellFatal("Failed to read the configuration files.\n");
+  }
   bool ok;
   if (tarnwellLogFile[0] != '\0' && !logFileTooLong) {
     ok = Log_InitWithFile(tarnwellLogFile, "tarnwell");
@@ -173,8 +228,7 @@ void TarnwellInitLog(void) {
     ok = Log_InitWithParams(&params);
   }
   if (!ok) {
-    TarnwellFatal("Failed to initialze log (%s). Please check the permissions.\n",
-                  tarnwellLogFile);
+    TarnwellFatal("Failed to initialze log (%s). Please check the permissions.\n", tarnwellLogFile);
   }
 }
 
@@ -190,8 +244,8 @@ int TarnwellMain(int argc, char **argv) {
     if (coreDirTooLong || !File_EnsureDirectory(tarnwellCoreDir)) {
       CoreDirFatal();
     }
-    logFileTooLong = Str_Snprintf(tarnwellLogFile, sizeof tarnwellLogFile, "%s/%s",
-                                  tarnwellCoreDir, "tarnwell.log") < 0;
+    logFileTooLong = Str_Snprintf(tarnwellLogFile, sizeof tarnwellLogFile, "%s/%s", tarnwellCoreDir,
+                                  "tarnwell.log") < 0;
   }
   TarnwellInitLog();
   if (badOption) {
@@ -221,11 +275,18 @@ int TarnwellMain(int argc, char **argv) {
     Log_Info("Configure to daemonize tarnwell\n");
   }
   if (postProcessScriptGiven) {
-    if (FileIO_Access(postProcessScript, FILEIO_ACCESS_EXEC) != FILEIO_SUCCESS) {
+    if (!ResolveScript(scriptArgument)) {
       TarnwellFatal("Error setting post-processing script to %s. Is the script executable?\n",
-                    postProcessScript);
+                    scriptArgument);
     }
     Log_Info("Configured to execute %s for post processing\n", postProcessScript);
+    tarnwellMaxScripts = Config_GetLong(16, "tarnwell.maxScripts");
+    if (tarnwellMaxScripts < 1) {
+      TarnwellFatal("Error setting tarnwell.maxScripts to %d: at least one script must run.\n",
+                    tarnwellMaxScripts);
+    }
+    Log_Info("Running at most %d post-processing scripts at once (tarnwell.maxScripts)\n",
+             tarnwellMaxScripts);
   } else {
     Log_Info("Nothing to post process\n");
   }
@@ -235,18 +296,18 @@ int TarnwellMain(int argc, char **argv) {
   if (signal(SIGCHLD, SIG_IGN) == SIG_ERR) {
     TarnwellFatal("Error while setting sginal SIGCHLD to SIG_IGN.\n");
   }
-  if (daemonize && daemon(1, 0) != 0) {
-    TarnwellFatal("Couldn't daemonize\n");
+  if (daemonize) {
+    if (daemon(1, 0) != 0) {
+      TarnwellFatal("Couldn't daemonize\n");
+    }
+    // The process lives on in the child daemon() forked.
+    Log_TakeOverAfterFork();
   }
 
   // SIGTERM and SIGINT ask the loop to stop; without SA_RESTART the wait
   // returns at once so the loop sees the flag.
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = StopOnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
+  CatchStopSignal(SIGTERM);
+  CatchStopSignal(SIGINT);
 
   return TarnwellServe();
 }

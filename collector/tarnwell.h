@@ -4,6 +4,7 @@
 #ifndef TARNWELL_TARNWELL_H
 #define TARNWELL_TARNWELL_H
 
+#include <signal.h>
 #include <stdbool.h>
 #include <stdint.h>
 
@@ -15,14 +16,29 @@ extern "C" {
 
 #define TARNWELL_PATH_MAX 1024
 
+/* The four octets of a host-order address, most significant first, as
+ * arguments for "%u.%u.%u.%u". */
+#define IP_OCTETS(ip) ((ip) >> 24) & 0xFF, ((ip) >> 16) & 0xFF, ((ip) >> 8) & 0xFF, (ip)&0xFF
+
 /* Settings filled by the option parser and read by the serving loop. */
 extern char tarnwellCoreDir[TARNWELL_PATH_MAX];
 extern char tarnwellLogFile[TARNWELL_PATH_MAX];
 extern uint8_t tarnwellIpAddr[4]; /* the octets in written order */
 extern int32_t tarnwellPort;
 extern int32_t _verbose;
+extern int32_t numClients;
+extern bool daemonize;
+/* The post-processing script as an absolute path, made at start from the
+ * working directory of the start; set only when postProcessScriptGiven. */
+extern char postProcessScript[TARNWELL_PATH_MAX];
+extern bool postProcessScriptGiven;
+/* Post-processing scripts running at once ("tarnwell.maxScripts"). */
+extern int32_t tarnwellMaxScripts;
+/* Set once the log follows on standard error, which then carries fatal
+ * messages by itself. */
+extern bool logOnStderr;
 /* Set (by SIGTERM or SIGINT) to make the serving loop return. */
-extern volatile bool stopTarnwell;
+extern volatile sig_atomic_t stopTarnwell;
 /* The path separator of every path the collector builds. */
 extern const char pathsep[];
 

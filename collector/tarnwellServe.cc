@@ -12,59 +12,34 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <vector>
 
 #include "tarnwell.h"
 
-extern int32_t numClients;
-extern const char *postProcessScript;
-extern bool postProcessScriptGiven;
-
 namespace {
-
-// The four octets of a host-order address, most significant first.
-#define IP_OCTETS(ip) ((ip) >> 24) & 0xFF, ((ip) >> 16) & 0xFF, ((ip) >> 8) & 0xFF, (ip)&0xFF
 
 uint64_t MonotonicMicros() {
   return HostinfoSystemTimerPosix() / 1000;
 }
 
-bool NeedsNoQuoting(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         strchr("/._+,:@=%-", c) != nullptr;
-}
-
 }  // namespace
-
-std::string TarnwellShellQuote(const std::string &text) {
-  bool plain = !text.empty();
-  for (char c : text) {
-    plain = plain && NeedsNoQuoting(c);
-  }
-  if (plain) {
-    return text;
-  }
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  out += "'";
-  return out;
-}
 
 Collector::Collector(CollectorConfig config) : config_(std::move(config)) {
   if (!config_.now) {
     config_.now = MonotonicMicros;
+  }
+  if (config_.script != nullptr) {
+    scripts_ = std::make_unique<PostProcessor>(config_.script, config_.logFile, config_.socketFd,
+                                               config_.maxScripts);
   }
 }
 
@@ -73,10 +48,8 @@ Collector::~Collector() {
     return;
   }
   // Dumps still in progress stay on disk for the operator to look at.
-  for (int32_t i = 0; i < config_.numClients; i++) {
-    if (FileIO_IsValid(&slots_[i].fd)) {
-      FileIO_Close(&slots_[i].fd);
-    }
+  for (int32_t i : inUse_) {
+    FileIO_Close(&slots_[i].fd);
     free(slots_[i].path);
   }
   free(slots_);
@@ -87,20 +60,35 @@ bool Collector::AllocateSlots() {
     return false;
   }
   // calloc refuses a count whose size cannot be represented, so a huge count
-  // never yields a smaller table.
+  // never yields a smaller table. Its memory comes zeroed without being
+  // written, and zero is free: nothing touches a slot before it is used.
   slots_ = static_cast<CoreDumpInfo *>(
       calloc(static_cast<size_t>(config_.numClients), sizeof(CoreDumpInfo)));
   if (slots_ == nullptr) {
     return false;
   }
-  for (int32_t i = 0; i < config_.numClients; i++) {
-    FileIO_Invalidate(&slots_[i].fd);
-  }
   lastSweep_ = config_.now();
   return true;
 }
 
-void Collector::ResetSlot(CoreDumpInfo *slot) {
+int32_t Collector::LowestFreeSlot() const {
+  if (!freed_.empty()) {
+    return *freed_.begin();
+  }
+  return highWater_ < config_.numClients ? highWater_ : -1;
+}
+
+void Collector::ReleaseSlot(CoreDumpInfo *slot) {
+  auto index = static_cast<int32_t>(slot - slots_);
+  auto range = byDump_.equal_range(Key(slot->ip, slot->timestamp));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == index) {
+      byDump_.erase(it);
+      break;
+    }
+  }
+  inUse_.erase(index);
+  freed_.insert(index);
   free(slot->path);
   memset(slot, 0, sizeof *slot);
   FileIO_Invalidate(&slot->fd);
@@ -183,20 +171,18 @@ uint32_t Collector::HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *
     return hxk_failure;
   }
 
-  int32_t index = -1;
-  for (int32_t i = 0; i < config_.numClients; i++) {
-    const CoreDumpInfo &s = slots_[i];
-    if (s.timestamp == 0) {
-      if (index < 0) {
-        index = i;
-      }
-    } else if (s.ip == ip && s.timestamp == hdr.timestamp) {
+  // A slot already held by this dump wins over the lowest free one.
+  auto range = byDump_.equal_range(Key(ip, hdr.timestamp));
+  for (auto it = range.first; it != range.second; ++it) {
+    const CoreDumpInfo &s = slots_[it->second];
+    if (s.ip == ip && s.timestamp == hdr.timestamp) {
       Log_Info("IP (%u.%u.%u.%u) and timestamp (%lld) match slot %d. Using old core file.\n",
-               IP_OCTETS(ip), static_cast<long long>(hdr.timestamp), i);
+               IP_OCTETS(ip), static_cast<long long>(hdr.timestamp), it->second);
       *replySlot = static_cast<uint32_t>(s.slot);
       return DUMP_STATUS_SUCCESS;
     }
   }
+  int32_t index = LowestFreeSlot();
   if (index < 0) {
     Log_Info("Didn't find an index. Returning hxk_limit_exceeded.\n");
     return hxk_limit_exceeded;
@@ -218,6 +204,7 @@ uint32_t Collector::HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *
   TimeUtil_GetBrokenDownTime(true, &date);
 
   CoreDumpInfo &slot = slots_[index];
+  FileIO_Invalidate(&slot.fd);  // a slot never used is all zero
   char name[TARNWELL_PATH_MAX];
   FileIOResult result = FILEIO_ERROR;
   for (int counter = 0; counter < 256; counter++) {
@@ -250,6 +237,13 @@ uint32_t Collector::HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *
     slot.timestamp = hdr.timestamp;
     slot.slot = index;
     slot.lastActivity = config_.now();
+    inUse_.insert(index);
+    if (index == highWater_) {
+      highWater_++;
+    } else {
+      freed_.erase(index);
+    }
+    byDump_.emplace(Key(ip, hdr.timestamp), index);
     *replySlot = static_cast<uint32_t>(index);
     return DUMP_STATUS_SUCCESS;
   }
@@ -268,6 +262,18 @@ CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
                                     uint64_t *previousActivity) {
   if (hdr.dumpId >= static_cast<uint32_t>(config_.numClients)) {
     Log_Info("ip:%x)Invalid dumpID %d\n", ip, static_cast<int>(hdr.dumpId));
+    return nullptr;
+  }
+  if (inUse_.count(static_cast<int32_t>(hdr.dumpId)) == 0) {
+    // A free slot is all zero; its record is not read, so that requests for
+    // slots never used leave their memory untouched.
+    if (ip != 0) {
+      Log_Info("Invalid IP for slot:%d. msg IP:%u.%u.%u.%u != saved IP:%u.%u.%u.%u.\n", 0,
+               IP_OCTETS(ip), 0, 0, 0, 0);
+    } else {
+      Log_Info("%u.%u.%u.%u)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n", 0, 0,
+               0, 0, 0, static_cast<long long>(hdr.timestamp), 0LL);
+    }
     return nullptr;
   }
   CoreDumpInfo &s = slots_[hdr.dumpId];
@@ -340,65 +346,22 @@ uint32_t Collector::HandleDone(const DumpMsgHeader &hdr, uint32_t ip) {
   if (FileIO_Close(&s->fd)) {
     Log_Info("Error closing file (%s)\n", s->path);
   }
-  if (config_.script != nullptr) {
-    PostProcess(*s);
+  if (scripts_ != nullptr) {
+    scripts_->Submit(s->ip, s->slot, s->path);
   }
-  ResetSlot(s);
+  ReleaseSlot(s);
   return DUMP_STATUS_SUCCESS;
-}
-
-void Collector::PostProcess(const CoreDumpInfo &slot) {
-  pid_t pid = fork();
-  if (pid < 0) {
-    Log_Info("Cannot fork for post processing %u.%u.%u.%u, slot %d: %s.\n", IP_OCTETS(slot.ip),
-             slot.slot, Err_Errno2String(errno));
-    return;
-  }
-  if (pid > 0) {
-    return;  // SIGCHLD is ignored: the child is reaped without waiting
-  }
-
-  // The child runs one script and ends; it must not serve the port, and
-  // system() needs SIGCHLD back to report the script's real status.
-  if (config_.socketFd >= 0) {
-    close(config_.socketFd);
-  }
-  signal(SIGCHLD, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGINT, SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-
-  std::string script = TarnwellShellQuote(config_.script);
-  std::string dump = TarnwellShellQuote(slot.path);
-  std::string log = TarnwellShellQuote(config_.logFile);
-  char *command = Str_Asprintf(nullptr, "%s %s >> %s", script.c_str(), dump.c_str(), log.c_str());
-  if (command == nullptr) {
-    Log_Info("Out of memory!. Couldn't allocate space for post-processing command.\n");
-    _exit(0);
-  }
-  Log_Info("Post-processing %u.%u.%u.%u, slot %d: '%s'\n", IP_OCTETS(slot.ip), slot.slot, command);
-  int rc = system(command);
-  if (rc < 0) {
-    Log_Info("Error while post-processing %u.%u.%u.%u, slot %d: %s.\n", IP_OCTETS(slot.ip),
-             slot.slot, Err_Errno2String(errno));
-  } else {
-    Log_Info("Error while post-processing %u.%u.%u.%u, slot %d: rc=%d.\n", IP_OCTETS(slot.ip),
-             slot.slot, rc);
-  }
-  free(command);
-  _exit(0);
 }
 
 void Collector::IdleSweep() {
   uint64_t now = config_.now();
   lastSweep_ = now;
-  for (int32_t i = 0; i < config_.numClients; i++) {
+  if (scripts_ != nullptr) {
+    scripts_->Pump();  // a dump whose fork failed is tried again
+  }
+  for (auto next = inUse_.begin(); next != inUse_.end();) {
+    int32_t i = *next++;  // releasing the slot removes i from the set
     CoreDumpInfo &s = slots_[i];
-    if (s.ip == 0) {
-      continue;
-    }
     uint64_t idle = now - s.lastActivity;
     if (idle <= kIdleTimeoutMicros) {
       continue;
@@ -415,7 +378,7 @@ void Collector::IdleSweep() {
     if (File_UnlinkNoFollow(s.path) != 0) {
       Log_Info("Failed to unlink file (%s).\n", s.path);
     }
-    ResetSlot(&s);
+    ReleaseSlot(&s);
   }
 }
 
@@ -424,6 +387,57 @@ void Collector::SweepIfDue() {
     IdleSweep();
   }
 }
+
+namespace {
+
+// Tells the operator who runs the collector in the foreground where it
+// serves and where everything goes; from here on the log follows on
+// standard error, as a terminal or a supervisor expects.
+void AnnounceInForeground(int32_t maxScripts) {
+  if (daemonize) {
+    return;
+  }
+  char where[32];
+  Str_Sprintf(where, sizeof where, "%u.%u.%u.%u", tarnwellIpAddr[0], tarnwellIpAddr[1],
+              tarnwellIpAddr[2], tarnwellIpAddr[3]);
+  fprintf(stderr,
+          "tarnwell: listening on UDP %s:%d%s\n"
+          "tarnwell: dumps go to %s%s<sender address>/, up to %d at once\n"
+          "tarnwell: log: %s\n",
+          where, tarnwellPort, strcmp(where, "0.0.0.0") == 0 ? " (every local address)" : "",
+          tarnwellCoreDir, pathsep, numClients, tarnwellLogFile);
+  if (postProcessScriptGiven) {
+    fprintf(stderr, "tarnwell: finished dumps go to %s, %d scripts at most at once\n",
+            postProcessScript, maxScripts);
+  }
+  fprintf(stderr, "tarnwell: stop with Ctrl-C or SIGTERM; the log follows here\n");
+  fflush(stderr);
+  Log_CopyToStderr();
+  logOnStderr = true;
+}
+
+// Receive errors the kernel reports when it is short of memory for a
+// moment: serving goes on. Reported once a second at most, with a count.
+void ReportTransientReceiveError(int err) {
+  static uint64_t lastReport;
+  static uint32_t unreported;
+  unreported++;
+  uint64_t now = MonotonicMicros();
+  if (lastReport == 0 || now - lastReport >= 1'000'000) {
+    Log_Info("Recvfrom error:%s (%u times). Serving on.\n", Err_Errno2String(err), unreported);
+    lastReport = now;
+    unreported = 0;
+  }
+  // Give the kernel a moment instead of asking again at once.
+  struct timespec pause = {0, 1'000'000};
+  nanosleep(&pause, nullptr);
+}
+
+bool TransientReceiveError(int err) {
+  return err == ENOMEM || err == ENOBUFS;
+}
+
+}  // namespace
 
 extern "C" int TarnwellServe(void) {
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -444,12 +458,14 @@ extern "C" int TarnwellServe(void) {
   config.logFile = tarnwellLogFile;
   config.script = postProcessScriptGiven ? postProcessScript : nullptr;
   config.numClients = numClients;
+  config.maxScripts = tarnwellMaxScripts;
   config.verbose = _verbose != 0;
   config.socketFd = sock;
   Collector collector(std::move(config));
   if (!collector.AllocateSlots()) {
     TarnwellFatal("Could not allocate memory for tarnwellCoreDumpInfo\n");
   }
+  AnnounceInForeground(tarnwellMaxScripts);
 
   // The stop signals are only let in while waiting, so one that arrives
   // just before the wait still ends it at once.
@@ -464,12 +480,18 @@ extern "C" int TarnwellServe(void) {
 
   uint8_t buf[DUMP_MSG_MAX_DATAGRAM];
   uint8_t reply[DUMP_MSG_HEADER_SIZE];
+  // The wait covers the socket and, after it, one descriptor per running
+  // post-processing child, which turns readable when the child ends.
+  std::vector<struct pollfd> waitFds;
+  waitFds.reserve(static_cast<size_t>(tarnwellMaxScripts) + 1);
+  PostProcessor *scripts = collector.Scripts();
   // Requests that queued up while one was handled are taken without the
   // wait, which is a system call of its own. Whether requests queue up is
   // learnt by trying: while they do, every receive tries first; while they do
   // not (one sender in lock-step), only every kProbeEvery-th one does, so
   // the tries that find nothing cost little. The wait is still entered after
-  // kMaxUnwaited requests in a row, as only there a stop signal gets in.
+  // kMaxUnwaited requests in a row, as only there a stop signal gets in and
+  // ended scripts are noticed.
   constexpr int kMaxUnwaited = 64;
   constexpr int kProbeEvery = 4;
   int unwaited = 0;
@@ -492,17 +514,22 @@ extern "C" int TarnwellServe(void) {
       } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
         draining = false;
         sinceProbe = 0;
+      } else if (TransientReceiveError(errno)) {
+        ReportTransientReceiveError(errno);
+        continue;
       } else {
         TarnwellFatal("Recvfrom error:%s.\n", Err_Errno2String(errno));
       }
     }
     if (len < 0) {
       unwaited = 0;
-      fd_set readable;
-      FD_ZERO(&readable);
-      FD_SET(sock, &readable);
+      waitFds.clear();
+      waitFds.push_back({sock, POLLIN, 0});
+      if (scripts != nullptr) {
+        scripts->AppendPollFds(&waitFds);
+      }
       struct timespec timeout = {5, 0};
-      int ready = pselect(sock + 1, &readable, nullptr, nullptr, &timeout, &waitMask);
+      int ready = ppoll(waitFds.data(), waitFds.size(), &timeout, &waitMask);
       if (ready < 0) {
         if (errno == EINTR) {
           continue;
@@ -513,11 +540,22 @@ extern "C" int TarnwellServe(void) {
         collector.IdleSweep();
         continue;
       }
+      if (scripts != nullptr && waitFds.size() > 1) {
+        scripts->OnPolled(waitFds.data() + 1, waitFds.size() - 1);
+      }
+      if (waitFds[0].revents == 0) {
+        collector.SweepIfDue();
+        continue;
+      }
       fromLen = sizeof from;
-      len =
-          recvfrom(sock, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from), &fromLen);
+      len = recvfrom(sock, buf, sizeof buf, MSG_DONTWAIT,
+                     reinterpret_cast<struct sockaddr *>(&from), &fromLen);
       if (len < 0) {
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+          continue;
+        }
+        if (TransientReceiveError(errno)) {
+          ReportTransientReceiveError(errno);
           continue;
         }
         TarnwellFatal("Recvfrom error:%s.\n", Err_Errno2String(errno));
@@ -537,6 +575,9 @@ extern "C" int TarnwellServe(void) {
       }
     }
     collector.SweepIfDue();
+  }
+  if (scripts != nullptr) {
+    scripts->Finish(&waitMask);
   }
   sigprocmask(SIG_SETMASK, &waitMask, nullptr);
   close(sock);

@@ -9,11 +9,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include "dumpProtocol.h"
+#include "postProcess.h"
 
-// One dump in progress.
+// One dump in progress. A slot of all zero bytes is free: the table is
+// never written where no dump has been, so slots not in use cost no memory.
 struct CoreDumpInfo {
   FileIODescriptor fd;    // the open dump file; invalid when the slot is free
   int64_t timestamp;      // of the init that took the slot; 0 = free for init
@@ -28,6 +33,7 @@ struct CollectorConfig {
   std::string logFile;
   const char *script = nullptr;  // post-processing script, or null
   int32_t numClients = 1024;
+  int32_t maxScripts = 16;  // post-processing scripts running at once
   bool verbose = false;
   int socketFd = -1;  // closed in post-processing children
   // Monotonic microseconds; replaceable so the idle sweep can be tested.
@@ -44,7 +50,7 @@ class Collector {
   Collector(const Collector &) = delete;
   Collector &operator=(const Collector &) = delete;
 
-  // Allocates and resets the slot table; false when it cannot be had.
+  // Allocates the slot table, all free; false when it cannot be had.
   bool AllocateSlots();
 
   // Handles one datagram from senderIp (host byte order). Returns true and
@@ -59,6 +65,9 @@ class Collector {
 
   const CoreDumpInfo &Slot(int32_t index) const { return slots_[index]; }
   int32_t NumClients() const { return config_.numClients; }
+  size_t SlotsInUse() const { return inUse_.size(); }
+  // The post-processing of finished dumps; null without a script.
+  PostProcessor *Scripts() { return scripts_.get(); }
 
  private:
   uint32_t HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *replySlot);
@@ -66,17 +75,28 @@ class Collector {
                       uint32_t ip);
   uint32_t HandleDone(const DumpMsgHeader &hdr, uint32_t ip);
   CoreDumpInfo *LookupSlot(const DumpMsgHeader &hdr, uint32_t ip, uint64_t *previousActivity);
-  void ResetSlot(CoreDumpInfo *slot);
-  void PostProcess(const CoreDumpInfo &slot);
+  void ReleaseSlot(CoreDumpInfo *slot);
   void Trace(const DumpMsgHeader &hdr, size_t len, uint32_t ip);
+  int32_t LowestFreeSlot() const;
+
+  static uint64_t Key(uint32_t ip, int64_t timestamp) {
+    return (static_cast<uint64_t>(ip) << 32) ^ static_cast<uint64_t>(timestamp);
+  }
 
   CollectorConfig config_;
   CoreDumpInfo *slots_ = nullptr;
+  // What the slot table holds, kept beside it so that finding a slot and
+  // sweeping never visit slots not in use. Every slot at or above
+  // highWater_ has never been used; freed_ holds the free ones below it.
+  std::set<int32_t> inUse_;
+  std::set<int32_t> freed_;
+  int32_t highWater_ = 0;
+  // (sender, timestamp) of every slot in use, for a repeated init; keys may
+  // collide, so a hit is checked against the slot.
+  std::unordered_multimap<uint64_t, int32_t> byDump_;
+  std::unique_ptr<PostProcessor> scripts_;
   uint32_t lastTracedMB_ = 0;
   uint64_t lastSweep_ = 0;
 };
-
-// Quotes text for the shell unless it holds only characters that need none.
-std::string TarnwellShellQuote(const std::string &text);
 
 #endif  // TARNWELL_TARNWELL_SERVE_H

@@ -105,6 +105,21 @@ bool Log_InitWithFile(const char *fileName, const char *appName);
 /* The current log file path, or NULL. The log owns it; it stays valid
  * until the log is opened again. */
 const char *Log_GetFileName(void);
+/*
+ * The log file belongs to the process that opened it: only that process
+ * rotates, renames or reopens it. A forked child shares the file and only
+ * appends its lines, whatever their size. A child that carries on as the
+ * process itself (one that detached by forking while its parent exits)
+ * calls this to take the file over.
+ */
+void Log_TakeOverAfterFork(void);
+/*
+ * From now on every message the log takes is also copied, as it stands, to
+ * standard error: for a program in the foreground, whose terminal or
+ * supervisor follows its log there. Raises the standard-error level to the
+ * log's own and never lowers it.
+ */
+void Log_CopyToStderr(void);
 /* Once the log is open on a file: whether the file is to be kept. */
 void Log_SetKeep(bool keep);
 

@@ -365,6 +365,10 @@ void LogRotateBySize(LogState *st) {
       st->fileName == nullptr || st->fd < 0) {
     return;
   }
+  // Asked only once the file is due, so the line path pays nothing for it.
+  if (getpid() != st->ownerPid) {
+    return;
+  }
   st->rotating = true;
   if (st->keepOld != 0) {
     File_Rotate(st->fileName, st->keepOld, st->fastRotation, nullptr);
@@ -549,6 +553,7 @@ bool Log_InitWithParams(const LogInitParams *params) {
     ok = LogSetOutput(st, *params, std::move(name), isDefault, &messages);
     if (ok) {
       LogAllocateBuffers(&st);
+      st.ownerPid = getpid();
       st.initialised = true;
     } else {
       LogResetState(st);
@@ -572,6 +577,19 @@ bool Log_InitWithFile(const char *fileName, const char *appName) {
 const char *Log_GetFileName(void) {
   LockHeld held(LogLock());
   return logState.fileName;
+}
+
+void Log_TakeOverAfterFork(void) {
+  LockHeld held(LogLock());
+  logState.ownerPid = getpid();
+}
+
+void Log_CopyToStderr(void) {
+  LogState &st = logState;
+  int32_t level = st.logMinLevel.load(std::memory_order_relaxed);
+  if (level > st.stderrMinLevel.load(std::memory_order_relaxed)) {
+    st.stderrMinLevel.store(level, std::memory_order_relaxed);
+  }
 }
 
 void Log_SetKeep(bool keep) {

@@ -7,6 +7,8 @@
 #include <brellis/log.h>
 #include <brellis/userlock.h>
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -111,6 +113,10 @@ struct LogState {
   bool fastRotation = false;
   bool keep = false;
   bool rotating = false;
+  // The process that may rotate, rename or reopen the file. A forked child
+  // shares the file and its state with its parent; were it to rotate, the
+  // parent would go on writing into the renamed file and rotate again.
+  pid_t ownerPid = 0;
   // After a size rotation failed, the file is not rotated again before it
   // has grown past this size: another rotateSize bytes.
   uint64_t rotateRetrySize = 0;

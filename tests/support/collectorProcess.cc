@@ -4,15 +4,37 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
+
+struct CollectorProcess::Output {
+  int fd = -1;
+  std::mutex mutex;
+  std::string text;
+  std::atomic<bool> eof{false};
+
+  ~Output() { close(fd); }
+  // Whether everything written so far has been taken in.
+  bool Drained() {
+    int unread = 0;
+    if (!eof && ioctl(fd, FIONREAD, &unread) == 0 && unread == 0) {
+      std::lock_guard<std::mutex> lock(mutex);  // an append under way ends
+    }
+    return eof || unread == 0;
+  }
+};
 
 int FreeUdpPort() {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -33,9 +55,6 @@ CollectorProcess::~CollectorProcess() {
   if (pid_ > 0 && Running()) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
-  }
-  if (stderrFd_ >= 0) {
-    close(stderrFd_);
   }
 }
 
@@ -65,17 +84,29 @@ void CollectorProcess::Start(const std::vector<std::string> &args, const std::st
     _exit(127);
   }
   close(pipeFds[1]);
-  stderrFd_ = pipeFds[0];
-  fcntl(stderrFd_, F_SETFL, O_NONBLOCK);
+  output_ = std::make_shared<Output>();
+  output_->fd = pipeFds[0];
+  // Reads until every holder of the write end (the collector and its
+  // post-processing children) has closed it.
+  std::thread([out = output_] {
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out->fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+      if (n > 0) {
+        std::lock_guard<std::mutex> lock(out->mutex);
+        out->text.append(buf, static_cast<size_t>(n));
+      }
+    }
+    out->eof = true;
+  }).detach();
 }
 
 std::string CollectorProcess::Stderr() {
-  char buf[4096];
-  ssize_t n;
-  while (stderrFd_ >= 0 && (n = read(stderrFd_, buf, sizeof buf)) > 0) {
-    stderr_.append(buf, static_cast<size_t>(n));
+  if (!output_) {
+    return "";
   }
-  return stderr_;
+  std::lock_guard<std::mutex> lock(output_->mutex);
+  return output_->text;
 }
 
 bool CollectorProcess::Running() {
@@ -99,8 +130,12 @@ std::optional<int> CollectorProcess::WaitExit(std::chrono::milliseconds timeout)
   if (!done) {
     return std::nullopt;
   }
-  Stderr();
   pid_ = -1;
+  // What the collector wrote before it ended is taken in; a post-processing
+  // child that still holds the pipe is not waited for.
+  if (output_) {
+    WaitFor([&] { return output_->Drained(); }, std::chrono::seconds(2));
+  }
   return status;
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,14 +33,18 @@ class CollectorProcess {
   // Sends a signal and waits for the end; the wait status or nullopt.
   std::optional<int> Stop(int signal = 15);
   bool Running();
-  // Everything written to standard error so far.
+  // Everything written to standard error (and standard output) so far.
   std::string Stderr();
   pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
-  int stderrFd_ = -1;
-  std::string stderr_;
+  // In the foreground the collector copies its log to standard error: a
+  // thread reads it all the time, so that a full pipe never holds the
+  // collector up. The thread owns what it reads into, since post-processing
+  // children may hold the pipe open after the collector and this are gone.
+  struct Output;
+  std::shared_ptr<Output> output_;
 };
 
 class UdpClient {

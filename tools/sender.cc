@@ -642,6 +642,43 @@ void Print(FILE *stream, const char *format, ...) {
   free(text);
 }
 
+const char *toolName = "tarnwell-tool";
+
+void ToolInit(int argc, char **argv, const char *defaultName) {
+  toolName = defaultName;
+  if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0') {
+    const char *slash = strrchr(argv[0], '/');
+    toolName = slash != nullptr ? slash + 1 : argv[0];
+  }
+}
+
+void ToolUsage(int status, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  char *text = Str_SafeVasprintf(nullptr, format, ap);
+  va_end(ap);
+  fputs(text, status == 0 ? stdout : stderr);
+  free(text);
+  exit(status);
+}
+
+void ToolBadOption(const char *what, const char *value) {
+  Print(stderr, "%s: invalid %s: '%s' (see %s --help)\n", toolName, what, value, toolName);
+  exit(2);
+}
+
+void ApplySharedOptionOrExit(int code, const char *arg, SenderSettings *settings,
+                             void (*usage)(int status)) {
+  const char *bad;
+  if (!ApplySenderOption(code, arg, settings, &bad)) {
+    usage(2);
+    exit(2);
+  }
+  if (bad != nullptr) {
+    ToolBadOption(bad, arg);
+  }
+}
+
 bool ApplySenderOption(int code, const char *arg, SenderSettings *settings, const char **bad) {
   uint64_t v = 0;
   *bad = nullptr;

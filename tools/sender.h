@@ -269,6 +269,11 @@ enum SenderOption {
 // them; otherwise true, with *bad naming what was malformed about arg (null
 // when it was fine).
 bool ApplySenderOption(int code, const char *arg, SenderSettings *settings, const char **bad);
+// What a tool's option loop does with every code of its own it does not
+// know: applies a shared option, ends with ToolBadOption when its argument
+// is malformed, or with the usage text when the code is none of them.
+void ApplySharedOptionOrExit(int code, const char *arg, SenderSettings *settings,
+                             void (*usage)(int status));
 
 bool ParseHostPort(const std::string &text, uint32_t *ip, uint16_t *port);
 bool ParseProbability(const char *text, double *p);
@@ -283,6 +288,17 @@ std::string HumanDuration(double seconds);
 
 // Formats through the system's formatter and writes to stream.
 void Print(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// What every tool's main starts with and how it reports bad usage.
+// The tool's name as invoked, for its messages; set by ToolInit.
+extern const char *toolName;
+void ToolInit(int argc, char **argv, const char *defaultName);
+// Prints the usage text (to standard output for --help, status 0, else to
+// standard error) and exits with status.
+[[noreturn]] void ToolUsage(int status, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+// "invalid WHAT: 'VALUE'" on standard error, then exit status 2.
+[[noreturn]] void ToolBadOption(const char *what, const char *value);
 
 }  // namespace sender
 

@@ -73,16 +73,8 @@ const struct option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-const char *prog = "tarnwell-load";
-
 [[noreturn]] void Usage(int status) {
-  Print(status == 0 ? stdout : stderr, kUsage, prog, DUMP_MSG_DEFAULT_PORT);
-  exit(status);
-}
-
-[[noreturn]] void BadOption(const char *what, const char *value) {
-  Print(stderr, "%s: invalid %s: '%s' (see %s --help)\n", prog, what, value, prog);
-  exit(2);
+  ToolUsage(status, kUsage, toolName, DUMP_MSG_DEFAULT_PORT);
 }
 
 // The i-th usable address from first on, skipping last octets 0 and 255.
@@ -160,10 +152,7 @@ void RaiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc > 0 && argv[0] != nullptr) {
-    const char *slash = strrchr(argv[0], '/');
-    prog = slash != nullptr ? slash + 1 : argv[0];
-  }
+  ToolInit(argc, argv, "tarnwell-load");
   SenderSettings settings;
   uint64_t senders = 16;
   uint64_t size = 1 << 20;
@@ -177,17 +166,17 @@ int main(int argc, char **argv) {
     switch (c) {
       case 'n':
         if (!ParseUnsigned(optarg, 65536, &senders) || senders == 0)
-          BadOption("sender count", optarg);
+          ToolBadOption("sender count", optarg);
         break;
       case 's':
-        if (!ParseSize(optarg, &size)) BadOption("size", optarg);
-        if (!DumpSizeSendable(size)) BadOption("size (at most 4 GiB + 1551 bytes)", optarg);
+        if (!ParseSize(optarg, &size)) ToolBadOption("size", optarg);
+        if (!DumpSizeSendable(size)) ToolBadOption("size (at most 4 GiB + 1551 bytes)", optarg);
         break;
       case 'f':
-        if (!ParseIpv4(optarg, &first)) BadOption("source address", optarg);
+        if (!ParseIpv4(optarg, &first)) ToolBadOption("source address", optarg);
         break;
       case 'w':
-        if (!ParseUnsigned(optarg, 65536, &v) || v == 0) BadOption("window", optarg);
+        if (!ParseUnsigned(optarg, 65536, &v) || v == 0) ToolBadOption("window", optarg);
         settings.window = static_cast<uint32_t>(v);
         break;
       case kOptTogether:
@@ -201,19 +190,16 @@ int main(int argc, char **argv) {
         break;
       case 'h':
         Usage(0);
-      default: {
-        const char *bad;
-        if (!ApplySenderOption(c, optarg, &settings, &bad)) Usage(2);
-        if (bad != nullptr) BadOption(bad, optarg);
+      default:
+        ApplySharedOptionOrExit(c, optarg, &settings, Usage);
         break;
-      }
     }
   }
   if (argc - optind != 1) Usage(2);
   uint32_t collectorIp;
   uint16_t port;
   if (!ParseHostPort(argv[optind], &collectorIp, &port)) {
-    Print(stderr, "%s: cannot resolve the collector address '%s' (HOST or HOST:PORT)\n", prog,
+    Print(stderr, "%s: cannot resolve the collector address '%s' (HOST or HOST:PORT)\n", toolName,
           argv[optind]);
     return 2;
   }
@@ -235,7 +221,7 @@ int main(int argc, char **argv) {
     if (!verifyDir.empty()) before.push_back(DumpFiles(verifyDir, ip));
     int fd = OpenSenderSocket(IpText(ip), collectorIp, port);
     if (fd < 0) {
-      Print(stderr, "%s: cannot open a socket from %s: %s\n", prog, IpText(ip).c_str(),
+      Print(stderr, "%s: cannot open a socket from %s: %s\n", toolName, IpText(ip).c_str(),
             strerror(errno));
       return 2;
     }
@@ -271,7 +257,7 @@ int main(int argc, char **argv) {
     total.replies += s.replies + s.strays;
     if (dumps[i]->Failed()) {
       failed++;
-      Print(stderr, "%s: sender %s gave up: %s%s\n", prog, IpText(addresses[i]).c_str(),
+      Print(stderr, "%s: sender %s gave up: %s%s\n", toolName, IpText(addresses[i]).c_str(),
             dumps[i]->Error().c_str(),
             endpoints[i].refused ? " (nothing listens on the collector's port)" : "");
     }
@@ -306,13 +292,13 @@ int main(int argc, char **argv) {
         std::string problem = CompareDump(path, contentSeed, i, size);
         if (!problem.empty()) {
           bad++;
-          Print(stderr, "%s: %s %s\n", prog, path.c_str(), problem.c_str());
+          Print(stderr, "%s: %s %s\n", toolName, path.c_str(), problem.c_str());
         }
       }
       if (fresh == 0) {
         bad++;
-        Print(stderr, "%s: sender %s: no new dump file in %s\n", prog, IpText(addresses[i]).c_str(),
-              SenderDir(verifyDir, addresses[i]).c_str());
+        Print(stderr, "%s: sender %s: no new dump file in %s\n", toolName,
+              IpText(addresses[i]).c_str(), SenderDir(verifyDir, addresses[i]).c_str());
       }
     }
     if (bad != 0) {

@@ -63,18 +63,9 @@ const struct option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-const char *prog = "tarnwell-send";
-
 [[noreturn]] void Usage(int status) {
-  Print(status == 0 ? stdout : stderr, kUsage, prog, prog, DUMP_MSG_DEFAULT_PORT,
-        DUMP_MSG_MAX_PAYLOAD, static_cast<unsigned long long>(kMaxDumpSize),
-        DUMP_MSG_MAX_PAYLOAD - 1);
-  exit(status);
-}
-
-[[noreturn]] void BadOption(const char *what, const char *value) {
-  Print(stderr, "%s: invalid %s: '%s' (see %s --help)\n", prog, what, value, prog);
-  exit(2);
+  ToolUsage(status, kUsage, toolName, toolName, DUMP_MSG_DEFAULT_PORT, DUMP_MSG_MAX_PAYLOAD,
+            static_cast<unsigned long long>(kMaxDumpSize), DUMP_MSG_MAX_PAYLOAD - 1);
 }
 
 void DrawProgress(const DumpSender &s, uint64_t elapsed) {
@@ -99,10 +90,7 @@ void DrawProgress(const DumpSender &s, uint64_t elapsed) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc > 0 && argv[0] != nullptr) {
-    const char *slash = strrchr(argv[0], '/');
-    prog = slash != nullptr ? slash + 1 : argv[0];
-  }
+  ToolInit(argc, argv, "tarnwell-send");
   SenderSettings settings;
   std::string from;
   bool statusOnly = false;
@@ -113,12 +101,12 @@ int main(int argc, char **argv) {
     uint64_t v;
     switch (c) {
       case 'w':
-        if (!ParseUnsigned(optarg, 65536, &v) || v == 0) BadOption("window", optarg);
+        if (!ParseUnsigned(optarg, 65536, &v) || v == 0) ToolBadOption("window", optarg);
         settings.window = static_cast<uint32_t>(v);
         break;
       case 'f': {
         uint32_t ip;
-        if (!ParseIpv4(optarg, &ip)) BadOption("source address", optarg);
+        if (!ParseIpv4(optarg, &ip)) ToolBadOption("source address", optarg);
         from = optarg;
         break;
       }
@@ -126,7 +114,8 @@ int main(int argc, char **argv) {
         char *end;
         errno = 0;
         long long t = strtoll(optarg, &end, 10);
-        if (errno != 0 || end == optarg || *end != '\0' || t == 0) BadOption("timestamp", optarg);
+        if (errno != 0 || end == optarg || *end != '\0' || t == 0)
+          ToolBadOption("timestamp", optarg);
         settings.timestamp = t;
         timestampGiven = true;
         break;
@@ -139,12 +128,9 @@ int main(int argc, char **argv) {
         break;
       case 'h':
         Usage(0);
-      default: {
-        const char *bad;
-        if (!ApplySenderOption(c, optarg, &settings, &bad)) Usage(2);
-        if (bad != nullptr) BadOption(bad, optarg);
+      default:
+        ApplySharedOptionOrExit(c, optarg, &settings, Usage);
         break;
-      }
     }
   }
   int operands = argc - optind;
@@ -155,7 +141,7 @@ int main(int argc, char **argv) {
   uint32_t collectorIp;
   uint16_t port;
   if (!ParseHostPort(target, &collectorIp, &port)) {
-    Print(stderr, "%s: cannot resolve the collector address '%s' (HOST or HOST:PORT)\n", prog,
+    Print(stderr, "%s: cannot resolve the collector address '%s' (HOST or HOST:PORT)\n", toolName,
           target);
     return 2;
   }
@@ -167,7 +153,7 @@ int main(int argc, char **argv) {
     fileFd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fileFd < 0 || fstat(fileFd, &st) != 0) {
-      Print(stderr, "%s: cannot open %s: %s\n", prog, path, strerror(errno));
+      Print(stderr, "%s: cannot open %s: %s\n", toolName, path, strerror(errno));
       return 2;
     }
     if (S_ISREG(st.st_mode)) {
@@ -176,14 +162,14 @@ int main(int argc, char **argv) {
       off_t end = lseek(fileFd, 0, SEEK_END);
       size = end < 0 ? 0 : static_cast<uint64_t>(end);
     } else {
-      Print(stderr, "%s: %s is not a regular file\n", prog, path);
+      Print(stderr, "%s: %s is not a regular file\n", toolName, path);
       return 2;
     }
     if (!DumpSizeSendable(size)) {
       Print(stderr,
             "%s: %s is %llu bytes, too large to send: block offsets are 32-bit, so a dump "
             "holds at most %llu bytes (4 GiB + %d)\n",
-            prog, path, static_cast<unsigned long long>(size),
+            toolName, path, static_cast<unsigned long long>(size),
             static_cast<unsigned long long>(kMaxDumpSize), DUMP_MSG_MAX_PAYLOAD - 1);
       return 2;
     }
@@ -195,8 +181,8 @@ int main(int argc, char **argv) {
 
   int sock = OpenSenderSocket(from, collectorIp, port);
   if (sock < 0) {
-    Print(stderr, "%s: cannot open a socket%s%s to %s: %s\n", prog, from.empty() ? "" : " from ",
-          from.c_str(), target, strerror(errno));
+    Print(stderr, "%s: cannot open a socket%s%s to %s: %s\n", toolName,
+          from.empty() ? "" : " from ", from.c_str(), target, strerror(errno));
     return 2;
   }
   FileSource source(fileFd, size);
@@ -218,7 +204,7 @@ int main(int argc, char **argv) {
   std::string collector = IpText(collectorIp) + ":" + std::to_string(port);
 
   if (dump.Failed()) {
-    Print(stderr, "%s: gave up %s %s: %s%s\n", prog,
+    Print(stderr, "%s: gave up %s %s: %s%s\n", toolName,
           statusOnly ? "checking" : ("sending " + std::string(path) + " to").c_str(),
           collector.c_str(), dump.Error().c_str(),
           endpoints[0].refused ? " (the host reports that nothing listens on that port: is "

@@ -164,6 +164,7 @@ TEST_F(PreferenceTest, EarlyAndLateLookupsAnswerDefaults) {
 }
 
 TEST_F(PreferenceTest, DifferingIdsReadNoUserFiles) {
+  SKIP_UNLESS_ROOT("run with real ids apart from the effective ones (setresuid, setresgid)");
   UserConfig("u = 1\n");
   UserPrefs("p = 1\n");
   for (bool group : {false, true}) {

@@ -471,14 +471,15 @@ TEST(FileIOAtomicTest, LeftoverTemporaryFileIsReplaced) {
 
 // ---- Failures the system produces only under conditions set up in a child ----
 
-TEST(FileIOFailureTest, PermissionDeniedAndPrivilegedOpen) {
+TEST(FileIOFailureTest, PermissionDenied) {
   TempDir tmp;
-  chmod(tmp.path().c_str(), 0755);
   std::string secret = tmp / "secret";
-  WriteFile(secret, "s", 0600);
+  WriteFile(secret, "s", 0);
+  chmod(tmp.path().c_str(), 0555);
   ChildResult r = RunInChild([&] {
-    // An ordinary effective user who may become root again.
-    CHILD_CHECK(setresuid(0, 65534, 0) == 0);
+    // As root: an ordinary effective user who may become root again, which
+    // a plain open must not do.
+    CHILD_CHECK(geteuid() != 0 || setresuid(0, testsupport::kNobody, 0) == 0);
     FileIODescriptor fd;
     FileIO_Invalidate(&fd);
     CHILD_CHECK(FileIO_Open(&fd, secret.c_str(), FILEIO_OPEN_ACCESS_READ, FILEIO_OPEN) ==
@@ -487,26 +488,43 @@ TEST(FileIOFailureTest, PermissionDeniedAndPrivilegedOpen) {
     CHILD_CHECK(fd.posix == -1 && fd.fileName == nullptr);
     CHILD_CHECK(FileIO_Open(&fd, (tmp / "new").c_str(), kRW, FILEIO_OPEN_CREATE) ==
                 FILEIO_NO_PERMISSION);
+    return 0;
+  });
+  chmod(tmp.path().c_str(), 0755);
+  EXPECT_CHILD_PASSED(r);
+}
+
+TEST(FileIOFailureTest, PrivilegedOpen) {
+  SKIP_UNLESS_ROOT("open as root from an ordinary effective user (setresuid)");
+  TempDir tmp;
+  chmod(tmp.path().c_str(), 0755);
+  std::string secret = tmp / "secret";
+  WriteFile(secret, "s", 0600);
+  ChildResult r = RunInChild([&] {
+    CHILD_CHECK(setresuid(0, testsupport::kNobody, 0) == 0);
+    FileIODescriptor fd;
+    FileIO_Invalidate(&fd);
     CHILD_CHECK(FileIO_Open(&fd, secret.c_str(), FILEIO_OPEN_ACCESS_READ | FILEIO_OPEN_PRIVILEGED,
                             FILEIO_OPEN) == FILEIO_SUCCESS);
-    CHILD_CHECK(geteuid() == 65534);  // back to the caller's user
+    CHILD_CHECK(geteuid() == testsupport::kNobody);  // back to the caller's user
     FileIO_Close(&fd);
     // A privileged open that fails keeps its errno across the switch back.
     CHILD_CHECK(FileIO_Open(&fd, (tmp / "none").c_str(),
                             FILEIO_OPEN_ACCESS_READ | FILEIO_OPEN_PRIVILEGED,
                             FILEIO_OPEN) == FILEIO_FILE_NOT_FOUND);
-    CHILD_CHECK(errno == ENOENT && geteuid() == 65534);
+    CHILD_CHECK(errno == ENOENT && geteuid() == testsupport::kNobody);
     return 0;
   });
   EXPECT_CHILD_PASSED(r);
 }
 
 TEST(FileIOFailureTest, NoSpaceOnATinyFileSystem) {
+  SKIP_UNLESS_ROOT("mount a 64k tmpfs in a private mount namespace");
   TempDir tmp;
   ChildResult r = RunInChild([&] {
     if (!filetest::EnterPrivateMountNamespace() ||
         mount("tmpfs", tmp.path().c_str(), "tmpfs", 0, "size=64k") != 0) {
-      return filetest::kSkip;
+      return filetest::Refused("mount a 64k tmpfs in a private mount namespace");
     }
     FileIODescriptor fd;
     FileIO_Invalidate(&fd);
@@ -525,13 +543,14 @@ TEST(FileIOFailureTest, NoSpaceOnATinyFileSystem) {
 }
 
 TEST(FileIOFailureTest, ReadOnlyFileSystemIsTheGenericError) {
+  SKIP_UNLESS_ROOT("bind-mount a directory read-only in a private mount namespace");
   TempDir tmp;
   ChildResult r = RunInChild([&] {
     if (!filetest::EnterPrivateMountNamespace() ||
         mount(tmp.path().c_str(), tmp.path().c_str(), nullptr, MS_BIND, nullptr) != 0 ||
         mount(nullptr, tmp.path().c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) !=
             0) {
-      return filetest::kSkip;
+      return filetest::Refused("bind-mount a directory read-only in a private mount namespace");
     }
     FileIODescriptor fd;
     FileIO_Invalidate(&fd);

@@ -126,13 +126,14 @@ TEST(FileRotateTest, RenumberPrunesNothingWhenTheRenameFailed) {
   EXPECT_EQ(List(tmp.path()), (Names{"a-1.log", "a-2.log"}));
 
   // A failed rename other than a missing file is logged, and nothing goes.
-  chmod(tmp.path().c_str(), 0755);
   WriteFile(tmp / "a.log", "x");
+  chmod(tmp.path().c_str(), 0555);
   ChildResult r = RunInChild([&] {
-    CHILD_CHECK(setresuid(65534, 65534, 65534) == 0);
+    CHILD_CHECK(testsupport::BecomeOrdinaryUser());
     File_Rotate((tmp / "a.log").c_str(), 1, true, nullptr);
     return 0;
   });
+  chmod(tmp.path().c_str(), 0755);
   EXPECT_TRUE(r.Passed()) << r.err;
   EXPECT_TRUE(r.LogHas("FILE: FileRotateByRenumber: failed to rename " + tmp / "a.log")) << r.log;
   EXPECT_TRUE(r.LogHas("failed: Permission denied")) << r.log;

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -73,13 +74,22 @@ inline bool EnterPrivateMountNamespace() {
          mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-#define EXPECT_CHILD_PASSED(result)                                          \
-  do {                                                                       \
-    auto &&r_ = (result);                                                    \
-    if (r_.Skipped()) {                                                      \
-      GTEST_SKIP() << "the system refused what the check needs: " << r_.err; \
-    }                                                                        \
-    EXPECT_TRUE(r_.Passed()) << r_.err << "\nlog:\n" << r_.log;              \
+// In a child whose set-up the system refused: says what and why on
+// standard error (as an ordinary user, that it needs root) and gives the
+// exit code that skips the case.
+inline int Refused(const char *what) {
+  fprintf(stderr, "%s %s: %s", geteuid() == 0 ? "the system refused to" : "needs root to", what,
+          strerror(errno));
+  return kSkip;
+}
+
+#define EXPECT_CHILD_PASSED(result)                             \
+  do {                                                          \
+    auto &&r_ = (result);                                       \
+    if (r_.Skipped()) {                                         \
+      GTEST_SKIP() << r_.err;                                   \
+    }                                                           \
+    EXPECT_TRUE(r_.Passed()) << r_.err << "\nlog:\n" << r_.log; \
   } while (0)
 
 }  // namespace filetest

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "misc/hostinfoInt.h"
+#include "support/childProcess.h"
 
 namespace {
 
@@ -160,9 +161,7 @@ int InChild(Body body) {
 }
 
 TEST(Id, RaiseAndDropAroundOneCall) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "needs to start as root to drop to another user";
-  }
+  SKIP_UNLESS_ROOT("drop to another user and become root again (setresuid)");
   // Already root: nothing changes, and the matching drop changes nothing.
   EXPECT_EQ(InChild([] {
               uid_t prev = Id_RaiseToSuperUser();

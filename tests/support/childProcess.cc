@@ -2,6 +2,7 @@
 
 #include "support/tempDir.h"
 
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,15 @@ ChildResult RunInChild(const std::function<int(const std::string &logPath)> &bod
   waitpid(pid, &result.status, 0);
   result.log = ReadFile(logPath);
   return result;
+}
+
+bool BecomeOrdinaryUser() {
+  if (geteuid() != 0) {
+    return true;
+  }
+  // Groups first: once the user id is gone, so is the right to change them.
+  return setgroups(0, nullptr) == 0 && setresgid(kNoGroup, kNoGroup, kNoGroup) == 0 &&
+         setresuid(kNobody, kNobody, kNobody) == 0;
 }
 
 }  // namespace testsupport

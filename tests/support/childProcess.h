@@ -1,7 +1,13 @@
 // Running code that may end the process (panics, fatal errors, changed
-// users or limits) in a forked child, and what the child left behind.
+// users or limits) in a forked child, and what the child left behind; and
+// the cases only root can run.
 #ifndef TESTS_SUPPORT_CHILDPROCESS_H
 #define TESTS_SUPPORT_CHILDPROCESS_H
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -23,6 +29,25 @@ struct ChildResult {
 ChildResult RunInChild(const std::function<int(const std::string &logPath)> &body,
                        const std::string &logName = "child.log");
 
+// The unprivileged user and group that root-run cases switch to.
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNoGroup = 65534;
+
+// In a child about to meet permission checks: root passes them all, so as
+// root it becomes kNobody/kNoGroup for good, without supplementary groups;
+// an ordinary user stays as it is. False when the switch failed.
+bool BecomeOrdinaryUser();
+
 }  // namespace testsupport
+
+// Cases whose set-up only root can make (files given to other users, real
+// and effective ids that differ, mounts) run when the suite runs as root, as
+// CI runs it; for an ordinary user they are skipped with what needs root.
+#define SKIP_UNLESS_ROOT(what)                    \
+  do {                                            \
+    if (geteuid() != 0) {                         \
+      GTEST_SKIP() << "needs root to " << (what); \
+    }                                             \
+  } while (0)
 
 #endif

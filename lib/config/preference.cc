@@ -1,6 +1,8 @@
 // The preference layers and their typed getters.
 
 #include <brellis/dictionary.h>
+#include <brellis/internal/msgListOrder.h>
+#include <brellis/internal/preferenceRoot.h>
 #include <brellis/log.h>
 #include <brellis/msgList.h>
 #include <brellis/preference.h>
@@ -16,9 +18,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "config/preferenceInt.h"
-#include "misc/msgListInt.h"
 
 namespace {
 

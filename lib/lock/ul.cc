@@ -3,8 +3,8 @@
 // process's atomic-fence setting.
 
 #include "lock/ulInt.h"
-#include "misc/randomInt.h"
 
+#include <brellis/internal/randomQuiet.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>

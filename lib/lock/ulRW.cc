@@ -6,9 +6,9 @@
 // the lock word.
 
 #include "lock/ulInt.h"
-#include "misc/vthreadBaseInt.h"
 
 #include <brellis/hashTable.h>
+#include <brellis/internal/threadId.h>
 #include <brellis/log.h>
 #include <brellis/util.h>
 #include <brellis/vthreadBase.h>

@@ -4,12 +4,12 @@
 // size rotation.
 
 #include "log/logInt.h"
-#include "misc/msgListInt.h"
 
 #include <brellis/codeset.h>
 #include <brellis/err.h>
 #include <brellis/file.h>
 #include <brellis/hostinfo.h>
+#include <brellis/internal/msgListOrder.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>

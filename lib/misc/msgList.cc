@@ -1,13 +1,12 @@
 // Message lists.
 
 #include <brellis/dynbuf.h>
+#include <brellis/internal/msgListOrder.h>
 #include <brellis/log.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>
 #include <brellis/util.h>
-
-#include "misc/msgListInt.h"
 
 #include <cstdlib>
 #include <cstring>

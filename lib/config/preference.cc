@@ -2,6 +2,7 @@
 
 #include <brellis/dictionary.h>
 #include <brellis/internal/msgListOrder.h>
+#include <brellis/internal/newHandler.h>
 #include <brellis/internal/preferenceRoot.h>
 #include <brellis/log.h>
 #include <brellis/msgList.h>
@@ -215,6 +216,7 @@ void PreferenceSetRootForTest(const char *root) {
 extern "C" {
 
 bool Preference_InitWithKeyLocator(void *keyLocator) {
+  UtilInstallNewHandler();
   PreferenceState *st = State();
   st->keyLocator = keyLocator;
   {

@@ -11,6 +11,7 @@
 #include <brellis/hostinfo.h>
 #include <brellis/internal/freeDeleter.h>
 #include <brellis/internal/msgListOrder.h>
+#include <brellis/internal/newHandler.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>
@@ -477,6 +478,7 @@ void LogGetDestination(const char *appName, LogInitParams *params) {
 }
 
 bool Log_InitWithParams(const LogInitParams *params) {
+  UtilInstallNewHandler();
   MXUserRecLock *lock = LogLock();
   if (lock == nullptr) {
     return false;
@@ -557,6 +559,7 @@ bool Log_InitWithParams(const LogInitParams *params) {
 }
 
 bool Log_InitWithFile(const char *fileName, const char *appName) {
+  UtilInstallNewHandler();
   LogInitParams params;
   Log_GetInitDefaults(&params);
   params.fileName = fileName;

@@ -5,6 +5,7 @@
 
 #include <brellis/fileIO.h>
 #include <brellis/hostinfo.h>
+#include <brellis/internal/lockHeld.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/preference.h>
@@ -144,17 +145,6 @@ void CoalesceSetup() {
   poolLock.store(lock, std::memory_order_release);
 }
 
-class PoolGuard {
- public:
-  explicit PoolGuard(MXUserExclLock *lock) : lock_(lock) { MXUser_AcquireExclLock(lock_); }
-  ~PoolGuard() { MXUser_ReleaseExclLock(lock_); }
-  PoolGuard(const PoolGuard &) = delete;
-  PoolGuard &operator=(const PoolGuard &) = delete;
-
- private:
-  MXUserExclLock *lock_;
-};
-
 // A bounce buffer standing in for a list of entries during one transfer.
 struct Bounce {
   char *buf = nullptr;
@@ -224,7 +214,7 @@ void FileIOAligned_PoolCounts(int *allocated, int *busy) {
   *busy = 0;
   MXUserExclLock *lock = poolLock.load(std::memory_order_acquire);
   if (lock == nullptr) return;
-  PoolGuard guard(lock);
+  brellis::LockHeld guard(lock);
   *allocated = pool.allocated;
   *busy = pool.busy;
 }
@@ -238,7 +228,7 @@ void *FileIOAligned_PoolMalloc(size_t size) {
     return nullptr;
   }
   if (size > kBlockSize) return nullptr;
-  PoolGuard guard(lock);
+  brellis::LockHeld guard(lock);
   if (pool.busy == kMaxBlocks) return nullptr;
   if (pool.busy == pool.allocated) {
     void *block = nullptr;
@@ -256,7 +246,7 @@ bool FileIOAligned_PoolFree(void *block) {
     }
     return false;
   }
-  PoolGuard guard(lock);
+  brellis::LockHeld guard(lock);
   int i = 0;
   while (i < pool.busy && pool.blocks[i] != block) i++;
   if (i == pool.busy) return false;

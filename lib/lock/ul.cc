@@ -76,21 +76,16 @@ uint32_t SignatureSeed() {
 }  // namespace
 
 MXRecLock *MXUserListLock() {
-  static std::atomic<MXRecLock *> listLock{nullptr};
-  MXRecLock *lock = listLock.load();
-  if (lock != nullptr) {
-    return lock;
-  }
-  auto *fresh =
-      static_cast<MXRecLock *>(Util_SafeMalloc(-1, sizeof(MXRecLock), __FILE__, __LINE__));
-  MXRecLockInit(fresh);
-  if (listLock.compare_exchange_strong(lock, fresh)) {
-    MXUserFence();
-    return fresh;
-  }
-  MXUserFence();
-  free(fresh);
-  return lock;
+  static MXRecLock *listLock;
+  return MXUserSingleton(
+      &listLock,
+      [] {
+        auto *fresh =
+            static_cast<MXRecLock *>(Util_SafeMalloc(-1, sizeof(MXRecLock), __FILE__, __LINE__));
+        MXRecLockInit(fresh);
+        return fresh;
+      },
+      +[](MXRecLock *lock) { free(lock); });
 }
 
 MXUserHeader *MXUserListAnchor() {

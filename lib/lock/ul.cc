@@ -88,6 +88,13 @@ MXRecLock *MXUserListLock() {
       +[](MXRecLock *lock) { free(lock); });
 }
 
+void MXUserDumpHeader(const MXUserHeader *header) {
+  Log_Warning("\tsignature 0x%X\n", header->signature);
+  Log_Warning("\tname %s\n", header->name);
+  Log_Warning("\trank 0x%X\n", header->rank);
+  Log_Warning("\tserial number %u\n", header->serialNumber);
+}
+
 MXUserHeader *MXUserListAnchor() {
   return &listAnchor;
 }

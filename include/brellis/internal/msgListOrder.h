@@ -1,8 +1,9 @@
 // Why this header exists: the log and the configuration layer both gather
 // messages newest first (the order MsgList_Append keeps) and must report
-// them oldest first. Reversing in place is a liberty with the list's
-// documented order that programs should not rely on, so it stays out of
-// <brellis/msgList.h>. Internal to the library; not installed.
+// them oldest first. A reversed list breaks the newest-first order that
+// <brellis/msgList.h> promises, so only code that consumes the list at once
+// may reverse it, and programs are not handed the tool. Internal to the
+// library; not installed.
 #ifndef BRELLIS_INTERNAL_MSGLISTORDER_H
 #define BRELLIS_INTERNAL_MSGLISTORDER_H
 

@@ -21,6 +21,12 @@ extern "C" {
 #endif
 
 /*
+ * Parses the NUL-terminated line (without its line end): *name and *value
+ * (unescaped) are both set when it is an assignment, both NULL otherwise.
+ */
+void DictLL_ParseLine(const char *line, char **name, char **value);
+
+/*
  * Parses the line at buf: up to the first "\n" within bufSize bytes, or to
  * the end. *line receives a copy of it without the "\n"; *name and *value
  * (unescaped) are both set when the line is an assignment, both NULL

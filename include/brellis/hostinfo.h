@@ -20,6 +20,9 @@ void HostinfoGetTimeOfDayMicros(uint64_t *micros);
  */
 uint64_t HostinfoSystemTimerPosix(void);
 
+/* The same clock in microseconds, for intervals and deadlines. */
+uint64_t Hostinfo_MonotonicMicros(void);
+
 /* The calling thread's kernel thread id (the process id where there is none). */
 int32_t Hostinfo_SystemThreadId(void);
 

@@ -35,6 +35,11 @@ extern "C" {
 /* The preferred name of encoding (-1 allowed). A number no row carries ends
  * the process. */
 const char *Unicode_EncodingEnumToName(int encoding);
+/* The number of the encoding that carries encodingName among its names
+ * (compared without regard to case or punctuation), or
+ * STRING_ENCODING_UNKNOWN when it is not supported (logged when no row
+ * carries the name at all). */
+int Unicode_EncodingNameToEnum(const char *encodingName);
 /* The current encoding's number (cached); STRING_ENCODING_UNKNOWN when the
  * current character set is not supported. */
 int Unicode_GetCurrentEncoding(void);

@@ -1,6 +1,10 @@
 // The preference layers and their typed getters.
 
 #include <brellis/dictionary.h>
+#include <brellis/internal/lockHeld.h>
+#include <brellis/internal/msgListOrder.h>
+#include <brellis/internal/newHandler.h>
+#include <brellis/internal/preferenceRoot.h>
 #include <brellis/log.h>
 #include <brellis/msgList.h>
 #include <brellis/preference.h>
@@ -17,8 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "config/preferenceInt.h"
-#include "misc/msgListInt.h"
+using brellis::LockHeld;
 
 namespace {
 
@@ -56,17 +59,6 @@ std::string testRoot;
 MXUserRecLock *Lock() {
   return MXUser_CreateSingletonRecLock(&preferenceLock, "preferenceLock", 0xF0007100);
 }
-
-class LockGuard {
- public:
-  LockGuard() : lock_(Lock()) { MXUser_AcquireRecLock(lock_); }
-  ~LockGuard() { MXUser_ReleaseRecLock(lock_); }
-  LockGuard(const LockGuard &) = delete;
-  LockGuard &operator=(const LockGuard &) = delete;
-
- private:
-  MXUserRecLock *lock_;
-};
 
 PreferenceState *State() {
   PreferenceState *st = preferenceState.load(std::memory_order_acquire);
@@ -179,7 +171,7 @@ T Lookup(T defaultValue, int type, const char *name) {
     EarlyLookup(name);
     return defaultValue;
   }
-  LockGuard guard;
+  LockHeld guard(Lock());
   Dictionary *d = AnsweringLayer(st, name);
   return *static_cast<T *>(Dictionary_Get(d, &defaultValue, type, name));
 }
@@ -190,7 +182,7 @@ char *LookupString(const char *defaultValue, int type, const char *name) {
     EarlyLookup(name);
     return Util_SafeStrdup(-1, defaultValue, __FILE__, __LINE__);
   }
-  LockGuard guard;
+  LockHeld guard(Lock());
   Dictionary *d = AnsweringLayer(st, name);
   return Util_SafeStrdup(-1, *static_cast<char **>(Dictionary_Get(d, &defaultValue, type, name)),
                          __FILE__, __LINE__);
@@ -216,10 +208,11 @@ void PreferenceSetRootForTest(const char *root) {
 extern "C" {
 
 bool Preference_InitWithKeyLocator(void *keyLocator) {
+  UtilInstallNewHandler();
   PreferenceState *st = State();
   st->keyLocator = keyLocator;
   {
-    LockGuard guard;
+    LockHeld guard(Lock());
     if (st->layers[kInMemory] == nullptr) {
       st->layers[kInMemory] = Dictionary_Create();
     }
@@ -275,7 +268,7 @@ bool Preference_InitWithKeyLocator(void *keyLocator) {
   Dictionary *prefs = Dictionary_Create();
   Dictionary_SetHeader(prefs, kUserPreferencesHeader);
   {
-    LockGuard guard;
+    LockHeld guard(Lock());
     st->layers[kUserPreferences] = prefs;
     st->fileNames[kUserPreferences] = prefsFile;
   }
@@ -355,7 +348,7 @@ char *Preference_GetPathName(const char *defaultValue, const char *name) {
 char *Preference_GetStringEnum(const char *defaultValue, const char **choices, const char *name) {
   PreferenceState *st = InitializedState();
   if (st != nullptr) {
-    LockGuard guard;
+    LockHeld guard(Lock());
     for (Dictionary *d : st->layers) {
       if (d != nullptr && Dictionary_IsDefined(d, name)) {
         return Dictionary_GetStringEnum(d, defaultValue, choices, "%s", name);
@@ -372,7 +365,7 @@ bool Preference_NotSet(const char *name) {
   if (st == nullptr) {
     return true;
   }
-  LockGuard guard;
+  LockHeld guard(Lock());
   for (Dictionary *d : st->layers) {
     if (d != nullptr && !Dictionary_NotSet(d, name)) {
       return false;
@@ -383,7 +376,7 @@ bool Preference_NotSet(const char *name) {
 
 void Preference_SetFromString(const char *string, bool overwrite) {
   PreferenceState *st = State();
-  LockGuard guard;
+  LockHeld guard(Lock());
   if (st->layers[kInMemory] == nullptr) {
     st->layers[kInMemory] = Dictionary_Create();
   }
@@ -397,7 +390,7 @@ void Preference_Log(void) {
   if (st == nullptr) {
     return;
   }
-  LockGuard guard;
+  LockHeld guard(Lock());
   auto name = [&](Layer l) { return st->fileNames[l] ? st->fileNames[l] : "(null)"; };
   Log_Info("Preference GLOBAL_SETTINGS found at %s\n", name(kGlobalSettings));
   Log_Info("Preference USER_PREFERENCES found at %s\n", name(kUserPreferences));
@@ -411,7 +404,7 @@ void Preference_LogLayers(void) {
   if (st == nullptr) {
     return;
   }
-  LockGuard guard;
+  LockHeld guard(Lock());
   LogLayer(st, kUserPreferences, "USER PREFERENCES");
   LogLayer(st, kUserDefaults, "USER DEFAULTS");
   LogLayer(st, kHostDefaults, "HOST DEFAULTS");

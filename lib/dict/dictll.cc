@@ -12,8 +12,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "dict/dictllInt.h"
-
 namespace {
 
 enum ByteClass : unsigned char {
@@ -69,11 +67,14 @@ const unsigned char *SkipBlanks(const unsigned char *p) {
   return p;
 }
 
-// Parses a NUL-terminated line; sets name and value for an assignment.
-void ParseLine(const char *text, char **name, char **value) {
+}  // namespace
+
+extern "C" {
+
+void DictLL_ParseLine(const char *line, char **name, char **value) {
   *name = nullptr;
   *value = nullptr;
-  const auto *p = SkipBlanks(reinterpret_cast<const unsigned char *>(text));
+  const auto *p = SkipBlanks(reinterpret_cast<const unsigned char *>(line));
   const unsigned char *nameStart = p;
   p = Run(p, kName);
   const unsigned char *nameEnd = p;
@@ -110,14 +111,6 @@ void ParseLine(const char *text, char **name, char **value) {
   *value = static_cast<char *>(unescaped);
 }
 
-}  // namespace
-
-void DictLLParseLine(const char *line, char **name, char **value) {
-  ParseLine(line, name, value);
-}
-
-extern "C" {
-
 const char *DictLL_UnmarshalLine(const char *buf, size_t bufSize, char **line, char **name,
                                  char **value) {
   *line = nullptr;
@@ -131,7 +124,7 @@ const char *DictLL_UnmarshalLine(const char *buf, size_t bufSize, char **line, c
   auto *copy = static_cast<char *>(Util_SafeMalloc(-1, lineLen + 1, __FILE__, __LINE__));
   memcpy(copy, buf, lineLen);
   copy[lineLen] = '\0';
-  ParseLine(copy, name, value);
+  DictLL_ParseLine(copy, name, value);
   *line = copy;
   return nl == nullptr ? buf + bufSize : nl + 1;
 }
@@ -207,7 +200,7 @@ int DictLL_ReadLine(FILE *stream, char **line, char **name, char **value) {
     Panic("MEM_ALLOC %s:%d\n", __FILE__, __LINE__);
   }
   *line = static_cast<char *>(DynBuf_Detach(&b));
-  ParseLine(*line, name, value);
+  DictLL_ParseLine(*line, name, value);
   return 2;
 }
 

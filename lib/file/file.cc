@@ -25,13 +25,10 @@
 #include <utility>
 #include <vector>
 
+using fileint::Dup;
 using fileint::UniqueChars;
 
 namespace {
-
-char *Dup(std::string_view s) {
-  return Util_SafeStrndup(-1, s.data(), s.size(), __FILE__, __LINE__);
-}
 
 // Where the last component of a path begins.
 size_t BaseStart(std::string_view path) {

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 using fileint::UniqueChars;
 
@@ -108,6 +109,41 @@ bool KernelAtLeast(int major, int minor, int patch) {
   return v[2] >= patch;
 }
 
+// Moves requested bytes at the current position, call after call, until
+// all are moved or the file ends (a read) or a call moves nothing (a write,
+// which would otherwise spin for ever). Interrupted calls are repeated.
+template <bool isWrite>
+FileIOResult Transfer(int posix, std::conditional_t<isWrite, const char, char> *p, size_t requested,
+                      size_t *actual) {
+  size_t done = 0;
+  FileIOResult result = FILEIO_SUCCESS;
+  while (done < requested) {
+    ssize_t n;
+    if constexpr (isWrite) {
+      n = write(posix, p + done, requested - done);
+    } else {
+      n = read(posix, p + done, requested - done);
+    }
+    if (n == -1) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      result = FileIOErrno2Result(err);
+      if (!isWrite && result == FILEIO_ERROR) {
+        Log_Info("read failed, errno=%d, %s\n", err, Err_Errno2String(err));
+      }
+      errno = err;
+      break;
+    }
+    if (n == 0) {
+      result = isWrite ? FILEIO_WRITE_ERROR_NOSPC : FILEIO_READ_ERROR_EOF;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (actual != nullptr) *actual = done;
+  return result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -165,53 +201,11 @@ bool FileIO_Close(FileIODescriptor *fd) {
 }
 
 FileIOResult FileIO_Read(FileIODescriptor *fd, void *buf, size_t requested, size_t *actual) {
-  auto *p = static_cast<char *>(buf);
-  size_t done = 0;
-  FileIOResult result = FILEIO_SUCCESS;
-  while (done < requested) {
-    ssize_t n = read(fd->posix, p + done, requested - done);
-    if (n == -1) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      result = FileIOErrno2Result(err);
-      if (result == FILEIO_ERROR) {
-        Log_Info("read failed, errno=%d, %s\n", err, Err_Errno2String(err));
-      }
-      errno = err;
-      break;
-    }
-    if (n == 0) {
-      result = FILEIO_READ_ERROR_EOF;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (actual != nullptr) *actual = done;
-  return result;
+  return Transfer<false>(fd->posix, static_cast<char *>(buf), requested, actual);
 }
 
 FileIOResult FileIO_Write(FileIODescriptor *fd, const void *buf, size_t requested, size_t *actual) {
-  const auto *p = static_cast<const char *>(buf);
-  size_t done = 0;
-  FileIOResult result = FILEIO_SUCCESS;
-  while (done < requested) {
-    ssize_t n = write(fd->posix, p + done, requested - done);
-    if (n == -1) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      result = FileIOErrno2Result(err);
-      errno = err;
-      break;
-    }
-    if (n == 0) {
-      // A write that makes no progress would otherwise spin for ever.
-      result = FILEIO_WRITE_ERROR_NOSPC;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (actual != nullptr) *actual = done;
-  return result;
+  return Transfer<true>(fd->posix, static_cast<const char *>(buf), requested, actual);
 }
 
 int64_t FileIO_Seek(const FileIODescriptor *fd, int64_t distance, FileIOSeekOrigin origin) {

@@ -5,6 +5,7 @@
 
 #include <brellis/fileIO.h>
 #include <brellis/hostinfo.h>
+#include <brellis/internal/lockHeld.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/preference.h>
@@ -144,17 +145,6 @@ void CoalesceSetup() {
   poolLock.store(lock, std::memory_order_release);
 }
 
-class PoolGuard {
- public:
-  explicit PoolGuard(MXUserExclLock *lock) : lock_(lock) { MXUser_AcquireExclLock(lock_); }
-  ~PoolGuard() { MXUser_ReleaseExclLock(lock_); }
-  PoolGuard(const PoolGuard &) = delete;
-  PoolGuard &operator=(const PoolGuard &) = delete;
-
- private:
-  MXUserExclLock *lock_;
-};
-
 // A bounce buffer standing in for a list of entries during one transfer.
 struct Bounce {
   char *buf = nullptr;
@@ -224,7 +214,7 @@ void FileIOAligned_PoolCounts(int *allocated, int *busy) {
   *busy = 0;
   MXUserExclLock *lock = poolLock.load(std::memory_order_acquire);
   if (lock == nullptr) return;
-  PoolGuard guard(lock);
+  brellis::LockHeld guard(lock);
   *allocated = pool.allocated;
   *busy = pool.busy;
 }
@@ -238,7 +228,7 @@ void *FileIOAligned_PoolMalloc(size_t size) {
     return nullptr;
   }
   if (size > kBlockSize) return nullptr;
-  PoolGuard guard(lock);
+  brellis::LockHeld guard(lock);
   if (pool.busy == kMaxBlocks) return nullptr;
   if (pool.busy == pool.allocated) {
     void *block = nullptr;
@@ -256,7 +246,7 @@ bool FileIOAligned_PoolFree(void *block) {
     }
     return false;
   }
-  PoolGuard guard(lock);
+  brellis::LockHeld guard(lock);
   int i = 0;
   while (i < pool.busy && pool.blocks[i] != block) i++;
   if (i == pool.busy) return false;
@@ -323,6 +313,39 @@ FileIOResult PositionalVectored(FileIODescriptor *fd, const struct iovec *entrie
   return result;
 }
 
+// A scatter or gather at the current position in one call, through one
+// bounce buffer when the entries are worth coalescing. As the interface
+// promises, an interrupted read is tried again and an interrupted write is
+// reported. errno is the call's.
+template <bool isWrite>
+FileIOResult SequentialVectored(FileIODescriptor *fd, const struct iovec *entries, int count,
+                                size_t totalSize, size_t *actual) {
+  if (actual != nullptr) *actual = 0;
+  if (count <= 0) return FILEIO_ERROR;
+  if (!ValidList(entries, count, totalSize)) {
+    errno = EINVAL;
+    return FILEIO_ERROR;
+  }
+  std::span list(entries, static_cast<size_t>(count));
+  Bounce bounce;
+  bool coalesced = FileIOCoalesce(list, totalSize, isWrite, false, fd->flags, &bounce);
+  struct iovec single = {bounce.buf, totalSize};
+  const struct iovec *vector = coalesced ? &single : entries;
+  int vectorCount = coalesced ? 1 : count;
+  ssize_t n;
+  do {
+    n = isWrite ? writev(fd->posix, vector, vectorCount) : readv(fd->posix, vector, vectorCount);
+  } while (!isWrite && n == -1 && errno == EINTR);
+  int err = errno;
+  size_t done = n > 0 ? static_cast<size_t>(n) : 0;
+  if (coalesced) FileIODecoalesce(bounce, list, isWrite ? 0 : done, isWrite);
+  if (actual != nullptr) *actual = done;
+  errno = err;
+  if (n == -1) return FileIOErrno2Result(err);
+  if (done < totalSize) return isWrite ? FILEIO_WRITE_ERROR_NOSPC : FILEIO_READ_ERROR_EOF;
+  return FILEIO_SUCCESS;
+}
+
 }  // namespace
 
 FileIOResult FileIO_Pwritev(FileIODescriptor *fd, const struct iovec *entries, int count,
@@ -348,47 +371,10 @@ FileIOResult FileIO_Pread(FileIODescriptor *fd, void *buffer, size_t length, uin
 
 FileIOResult FileIO_Readv(FileIODescriptor *fd, const struct iovec *entries, int count,
                           size_t totalSize, size_t *actual) {
-  if (actual != nullptr) *actual = 0;
-  if (count <= 0) return FILEIO_ERROR;
-  if (!ValidList(entries, count, totalSize)) {
-    errno = EINVAL;
-    return FILEIO_ERROR;
-  }
-  std::span list(entries, static_cast<size_t>(count));
-  Bounce bounce;
-  bool coalesced = FileIOCoalesce(list, totalSize, false, false, fd->flags, &bounce);
-  struct iovec single = {bounce.buf, totalSize};
-  ssize_t n;
-  do {
-    n = coalesced ? readv(fd->posix, &single, 1) : readv(fd->posix, entries, count);
-  } while (n == -1 && errno == EINTR);
-  int err = errno;
-  size_t done = n > 0 ? static_cast<size_t>(n) : 0;
-  if (coalesced) FileIODecoalesce(bounce, list, done, false);
-  if (actual != nullptr) *actual = done;
-  errno = err;
-  if (n == -1) return FileIOErrno2Result(err);
-  return done < totalSize ? FILEIO_READ_ERROR_EOF : FILEIO_SUCCESS;
+  return SequentialVectored<false>(fd, entries, count, totalSize, actual);
 }
 
 FileIOResult FileIO_Writev(FileIODescriptor *fd, const struct iovec *entries, int count,
                            size_t totalSize, size_t *actual) {
-  if (actual != nullptr) *actual = 0;
-  if (count <= 0) return FILEIO_ERROR;
-  if (!ValidList(entries, count, totalSize)) {
-    errno = EINVAL;
-    return FILEIO_ERROR;
-  }
-  std::span list(entries, static_cast<size_t>(count));
-  Bounce bounce;
-  bool coalesced = FileIOCoalesce(list, totalSize, true, false, fd->flags, &bounce);
-  struct iovec single = {bounce.buf, totalSize};
-  ssize_t n = coalesced ? writev(fd->posix, &single, 1) : writev(fd->posix, entries, count);
-  int err = errno;
-  if (coalesced) FileIODecoalesce(bounce, list, 0, true);
-  size_t done = n > 0 ? static_cast<size_t>(n) : 0;
-  if (actual != nullptr) *actual = done;
-  errno = err;
-  if (n == -1) return FileIOErrno2Result(err);
-  return done < totalSize ? FILEIO_WRITE_ERROR_NOSPC : FILEIO_SUCCESS;
+  return SequentialVectored<true>(fd, entries, count, totalSize, actual);
 }

@@ -3,18 +3,22 @@
 #define LIB_FILE_FILEINT_H
 
 #include <brellis/fileIO.h>
+#include <brellis/internal/freeDeleter.h>
 #include <brellis/msg.h>
+#include <brellis/util.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
+#include <string_view>
 
 namespace fileint {
 
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
-using UniqueChars = std::unique_ptr<char, FreeDeleter>;
+using brellis::UniqueChars;
+
+// A new NUL-terminated copy of s for the caller to free(); running out of
+// memory ends the process, as with every allocation wrapper.
+inline char *Dup(std::string_view s) {
+  return Util_SafeStrndup(-1, s.data(), s.size(), __FILE__, __LINE__);
+}
 
 }  // namespace fileint
 

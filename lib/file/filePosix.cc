@@ -4,6 +4,7 @@
 #include <brellis/err.h>
 #include <brellis/file.h>
 #include <brellis/fileIO.h>
+#include <brellis/internal/pathEncoding.h>
 #include <brellis/log.h>
 #include <brellis/msg.h>
 #include <brellis/posix.h>
@@ -11,7 +12,6 @@
 #include <brellis/util.h>
 
 #include "file/fileInt.h"
-#include "misc/posixInt.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+using fileint::Dup;
 using fileint::UniqueChars;
 
 namespace {
@@ -35,10 +36,6 @@ constexpr int64_t kEpochIn100ns = 116444736000000000LL;  // 1601-01-01 to 1970-0
 constexpr unsigned long kSmbMagic = 0x517B;
 constexpr unsigned long kCifsMagic = 0xFF534D42;
 constexpr unsigned kMaxBindMounts = 10;
-
-char *Dup(std::string_view s) {
-  return Util_SafeStrndup(-1, s.data(), s.size(), __FILE__, __LINE__);
-}
 
 int64_t To100ns(const struct timespec &ts) {
   return static_cast<int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100 + kEpochIn100ns;

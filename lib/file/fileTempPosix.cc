@@ -30,10 +30,7 @@ constexpr uint32_t kMaxAttempts = 0x3FFFFFFF;
 constexpr int kSafeTmpDirAttempts = 251;
 constexpr MX_Rank kSafeTmpDirRank = 0xF0007020;
 
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
-using OwnedText = std::unique_ptr<char, FreeDeleter>;
+using brellis::UniqueChars;
 
 MXUserExclLock *safeTmpDirLock;
 char *safeTmpDirCache;  // guarded by safeTmpDirLock; lives for the process
@@ -53,38 +50,38 @@ bool FileAcceptableSafeTmpDir(const char *path, uid_t uid) {
          (st.st_mode & 07777 & ~static_cast<mode_t>(S_ISGID)) == 0700;
 }
 
-OwnedText WritableExpanded(const char *candidate) {
+UniqueChars WritableExpanded(const char *candidate) {
   if (candidate == nullptr) {
     return nullptr;
   }
-  OwnedText path(Util_ExpandString(candidate));
+  UniqueChars path(Util_ExpandString(candidate));
   return path != nullptr && File_IsWritableDir(path.get()) ? std::move(path) : nullptr;
 }
 
-OwnedText FileGetTmpDir(bool useConf) {
+UniqueChars FileGetTmpDir(bool useConf) {
   if (useConf) {
-    OwnedText configured(Config_GetString(nullptr, "tmpDirectory"));
-    if (OwnedText dir = WritableExpanded(configured.get())) {
+    UniqueChars configured(Config_GetString(nullptr, "tmpDirectory"));
+    if (UniqueChars dir = WritableExpanded(configured.get())) {
       return dir;
     }
   }
   for (const char *candidate : {static_cast<const char *>(getenv("TMPDIR")), "/tmp", "~"}) {
-    if (OwnedText dir = WritableExpanded(candidate)) {
+    if (UniqueChars dir = WritableExpanded(candidate)) {
       return dir;
     }
   }
-  OwnedText cwd(File_Cwd(nullptr));
-  if (OwnedText dir = WritableExpanded(cwd.get())) {
+  UniqueChars cwd(File_Cwd(nullptr));
+  if (UniqueChars dir = WritableExpanded(cwd.get())) {
     return dir;
   }
-  if (OwnedText dir = WritableExpanded("/")) {
+  if (UniqueChars dir = WritableExpanded("/")) {
     return dir;
   }
   Log_Warning("%s: Couldn't get a temporary directory\n", "FileGetTmpDir");
   return nullptr;
 }
 
-OwnedText FileGetUserName(uid_t uid) {
+UniqueChars FileGetUserName(uid_t uid) {
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
   struct passwd pw;
@@ -95,19 +92,19 @@ OwnedText FileGetUserName(uid_t uid) {
                 "FileGetUserName", static_cast<unsigned>(uid));
     return nullptr;
   }
-  return OwnedText(Util_SafeStrdup(-1, result->pw_name, __FILE__, __LINE__));
+  return UniqueChars(Util_SafeStrdup(-1, result->pw_name, __FILE__, __LINE__));
 }
 
 // The first directory of base named "brellis-user-..." that is acceptable.
-OwnedText FileFindSafeTmpDir(const char *base, const char *user, uid_t uid) {
+UniqueChars FileFindSafeTmpDir(const char *base, const char *user, uid_t uid) {
   char **names = nullptr;
   int count = File_ListDirectory(base, &names);
-  OwnedText found;
-  OwnedText prefix(Str_SafeAsprintf(nullptr, "%s-%s-", "brellis", user));
+  UniqueChars found;
+  UniqueChars prefix(Str_SafeAsprintf(nullptr, "%s-%s-", "brellis", user));
   size_t prefixLength = strlen(prefix.get());
   for (int i = 0; i < count; i++) {
     if (found == nullptr && strncmp(names[i], prefix.get(), prefixLength) == 0) {
-      OwnedText path(Str_SafeAsprintf(nullptr, "%s/%s", base, names[i]));
+      UniqueChars path(Str_SafeAsprintf(nullptr, "%s/%s", base, names[i]));
       if (File_IsDirectory(path.get()) && FileAcceptableSafeTmpDir(path.get(), uid)) {
         found = std::move(path);
       }
@@ -118,8 +115,8 @@ OwnedText FileFindSafeTmpDir(const char *base, const char *user, uid_t uid) {
   return found;
 }
 
-OwnedText FileCreateSafeTmpDir(const char *base, const char *user, uid_t uid) {
-  OwnedText path;
+UniqueChars FileCreateSafeTmpDir(const char *base, const char *user, uid_t uid) {
+  UniqueChars path;
   for (int attempt = 0; attempt < kSafeTmpDirAttempts; attempt++) {
     uint32_t suffix;
     if (!Random_Crypto(sizeof suffix, &suffix)) {
@@ -160,21 +157,21 @@ char *File_GetSafeTmpDir(bool useConf) {
       MXUser_CreateSingletonExclLock(&safeTmpDirLock, "getSafeTmpDirLock", kSafeTmpDirRank);
   uid_t uid = geteuid();
   MXUser_AcquireExclLock(lock);
-  OwnedText result;
+  UniqueChars result;
   // The cached directory is checked again: it may have been removed (then
   // it is made anew) or replaced by someone else's in the meantime.
   if (safeTmpDirCache != nullptr && FileAcceptableSafeTmpDir(safeTmpDirCache, uid)) {
     result.reset(Util_SafeStrdup(-1, safeTmpDirCache, __FILE__, __LINE__));
-  } else if (OwnedText base = FileGetTmpDir(useConf); base == nullptr) {
+  } else if (UniqueChars base = FileGetTmpDir(useConf); base == nullptr) {
     Log_Warning("%s: FileGetTmpDir failed.\n", "File_GetSafeTmpDir");
   } else {
-    OwnedText user = FileGetUserName(uid);
+    UniqueChars user = FileGetUserName(uid);
     if (user == nullptr) {
       Log_Warning("%s: FileGetUserName failed, using numeric ID as username instead.\n",
                   "File_GetSafeTmpDir");
       user.reset(Str_SafeAsprintf(nullptr, "uid-%d", static_cast<int>(uid)));
     }
-    OwnedText path(Str_SafeAsprintf(nullptr, "%s/%s-%s", base.get(), "brellis", user.get()));
+    UniqueChars path(Str_SafeAsprintf(nullptr, "%s/%s-%s", base.get(), "brellis", user.get()));
     if (!FileAcceptableSafeTmpDir(path.get(), uid)) {
       path = FileFindSafeTmpDir(base.get(), user.get(), uid);
       if (path == nullptr) {

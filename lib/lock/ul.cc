@@ -3,8 +3,8 @@
 // process's atomic-fence setting.
 
 #include "lock/ulInt.h"
-#include "misc/randomInt.h"
 
+#include <brellis/internal/randomQuiet.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>
@@ -76,21 +76,23 @@ uint32_t SignatureSeed() {
 }  // namespace
 
 MXRecLock *MXUserListLock() {
-  static std::atomic<MXRecLock *> listLock{nullptr};
-  MXRecLock *lock = listLock.load();
-  if (lock != nullptr) {
-    return lock;
-  }
-  auto *fresh =
-      static_cast<MXRecLock *>(Util_SafeMalloc(-1, sizeof(MXRecLock), __FILE__, __LINE__));
-  MXRecLockInit(fresh);
-  if (listLock.compare_exchange_strong(lock, fresh)) {
-    MXUserFence();
-    return fresh;
-  }
-  MXUserFence();
-  free(fresh);
-  return lock;
+  static MXRecLock *listLock;
+  return MXUserSingleton(
+      &listLock,
+      [] {
+        auto *fresh =
+            static_cast<MXRecLock *>(Util_SafeMalloc(-1, sizeof(MXRecLock), __FILE__, __LINE__));
+        MXRecLockInit(fresh);
+        return fresh;
+      },
+      +[](MXRecLock *lock) { free(lock); });
+}
+
+void MXUserDumpHeader(const MXUserHeader *header) {
+  Log_Warning("\tsignature 0x%X\n", header->signature);
+  Log_Warning("\tname %s\n", header->name);
+  Log_Warning("\trank 0x%X\n", header->rank);
+  Log_Warning("\tserial number %u\n", header->serialNumber);
 }
 
 MXUserHeader *MXUserListAnchor() {

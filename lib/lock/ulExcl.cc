@@ -20,10 +20,7 @@ namespace {
 void MXUserDumpExclLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserExclLock *>(header);
   Log_Warning("%s: Exclusive lock @ %p\n", "MXUserDumpExclLock", static_cast<void *>(lock));
-  Log_Warning("\tsignature 0x%X\n", header->signature);
-  Log_Warning("\tname %s\n", header->name);
-  Log_Warning("\trank 0x%X\n", header->rank);
-  Log_Warning("\tserial number %u\n", header->serialNumber);
+  MXUserDumpHeader(header);
   Log_Warning("\tcount %d\n", lock->recursiveLock.count.load(std::memory_order_relaxed));
   Log_Warning("\taddress of owner data %p\n", static_cast<void *>(&lock->recursiveLock.owner));
 }

@@ -302,6 +302,10 @@ uint64_t MXUserStatsAcquisition(MXUserLockStats *stats, uint64_t start, bool suc
 void MXUserStatsHeld(MXUserLockStats *stats, uint64_t holdStart, const void *caller);
 void MXUserStatsReport(const MXUserHeader *header, MXUserLockStats *stats);
 
+// The lines every lock's dump starts with after its title: the header's
+// signature, name, rank and serial number.
+void MXUserDumpHeader(const MXUserHeader *header);
+
 // The statistics paths shared by the locks built on one MXRecLock (the
 // exclusive and the recursive lock), kept out of line so that the plain
 // paths stay small.

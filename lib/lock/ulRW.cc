@@ -6,9 +6,9 @@
 // the lock word.
 
 #include "lock/ulInt.h"
-#include "misc/vthreadBaseInt.h"
 
 #include <brellis/hashTable.h>
+#include <brellis/internal/threadId.h>
 #include <brellis/log.h>
 #include <brellis/util.h>
 #include <brellis/vthreadBase.h>
@@ -58,10 +58,7 @@ int32_t HolderCount(const MXUserRWLock *lock) {
 void MXUserDumpRWLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserRWLock *>(header);
   Log_Warning("%s: Read-write lock @ 0x%p\n", "MXUserDumpRWLock", static_cast<void *>(lock));
-  Log_Warning("\tsignature 0x%X\n", header->signature);
-  Log_Warning("\tname %s\n", header->name);
-  Log_Warning("\trank 0x%X\n", header->rank);
-  Log_Warning("\tserial number %u\n", header->serialNumber);
+  MXUserDumpHeader(header);
   Log_Warning("\taddress of native lock 0x%p\n", static_cast<void *>(&lock->word));
   Log_Warning("\tholderCount %d\n", HolderCount(lock));
 }

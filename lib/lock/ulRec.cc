@@ -43,10 +43,7 @@ inline std::atomic<uint64_t> &Refs(MXUserRecLock *lock) {
 void MXUserDumpRecLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserRecLock *>(header);
   Log_Warning("%s: Recursive lock @ %p\n", "MXUserDumpRecLock", static_cast<void *>(lock));
-  Log_Warning("\tsignature 0x%X\n", header->signature);
-  Log_Warning("\tname %s\n", header->name);
-  Log_Warning("\trank 0x%X\n", header->rank);
-  Log_Warning("\tserial number %u\n", header->serialNumber);
+  MXUserDumpHeader(header);
   Log_Warning("\treference count %u\n", MXMutexRefs(Refs(lock).load()));
   if (lock->vmmLock != nullptr) {
     Log_Warning("\tvmmLock %p\n", static_cast<void *>(lock->vmmLock));

@@ -4,12 +4,14 @@
 // size rotation.
 
 #include "log/logInt.h"
-#include "misc/msgListInt.h"
 
 #include <brellis/codeset.h>
 #include <brellis/err.h>
 #include <brellis/file.h>
 #include <brellis/hostinfo.h>
+#include <brellis/internal/freeDeleter.h>
+#include <brellis/internal/msgListOrder.h>
+#include <brellis/internal/newHandler.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>
@@ -30,10 +32,7 @@
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
-using OwnedText = std::unique_ptr<char, FreeDeleter>;
+using brellis::UniqueChars;
 
 constexpr char kDefaultAppName[] = "brellis-tarnwell";
 constexpr char kDefaultAppVersion[] = "XXX";
@@ -126,14 +125,14 @@ Destination ParseDestination(const char *key, const char *value, bool plain) {
 }
 
 Destination ReadDestination(const KeyReader &keys) {
-  OwnedText value(Config_GetString(nullptr, "%s", kDestinationKey));
+  UniqueChars value(Config_GetString(nullptr, "%s", kDestinationKey));
   if (value != nullptr) {
     return ParseDestination(kDestinationKey, value.get(), true);
   }
   if (keys.app() == nullptr) {
     return Destination::kUnset;
   }
-  OwnedText key(Str_SafeAsprintf(nullptr, "%s.%s", keys.app(), kDestinationKey));
+  UniqueChars key(Str_SafeAsprintf(nullptr, "%s.%s", keys.app(), kDestinationKey));
   value.reset(Config_GetString(nullptr, "%s", key.get()));
   return value != nullptr ? ParseDestination(key.get(), value.get(), false) : Destination::kUnset;
 }
@@ -199,7 +198,7 @@ uint64_t SizeOf(int fd) {
 // temporary directory (isDefault set). NULL when no file is wanted.
 // Chosen before the log's lock is taken: the configuration and the
 // temporary directory have locks of their own and log under them.
-OwnedText LogChooseFileName(const LogInitParams &params, bool *isDefault) {
+UniqueChars LogChooseFileName(const LogInitParams &params, bool *isDefault) {
   *isDefault = false;
   bool haveF = !IsEmpty(params.fileName);
   bool haveK = !IsEmpty(params.config);
@@ -207,23 +206,23 @@ OwnedText LogChooseFileName(const LogInitParams &params, bool *isDefault) {
     return nullptr;
   }
   if (haveK) {
-    OwnedText configured(Config_GetString(nullptr, "%s", params.config));
+    UniqueChars configured(Config_GetString(nullptr, "%s", params.config));
     if (!IsEmpty(configured.get())) {
       return configured;
     }
   }
   if (haveF) {
-    return OwnedText(CopyOrNull(params.fileName));
+    return UniqueChars(CopyOrNull(params.fileName));
   }
-  OwnedText dir(File_GetSafeTmpDir(true));
+  UniqueChars dir(File_GetSafeTmpDir(true));
   if (dir == nullptr) {
     Panic("Cannot get temporary directory for log file.\n");
   }
   bool prefixed = !IsEmpty(params.appPrefix);
-  OwnedText pattern(Str_Asprintf(nullptr, "%s%s%s-$PID.log", "brellis", prefixed ? "-" : "",
-                                 prefixed ? params.appPrefix : ""));
-  OwnedText base(pattern != nullptr ? Util_ExpandString(pattern.get()) : nullptr);
-  OwnedText name(base != nullptr ? File_PathJoin(dir.get(), base.get()) : nullptr);
+  UniqueChars pattern(Str_Asprintf(nullptr, "%s%s%s-$PID.log", "brellis", prefixed ? "-" : "",
+                                   prefixed ? params.appPrefix : ""));
+  UniqueChars base(pattern != nullptr ? Util_ExpandString(pattern.get()) : nullptr);
+  UniqueChars name(base != nullptr ? File_PathJoin(dir.get(), base.get()) : nullptr);
   if (name == nullptr) {
     Panic("Cannot get log file name.\n");
   }
@@ -234,7 +233,7 @@ OwnedText LogChooseFileName(const LogInitParams &params, bool *isDefault) {
 // Sets the output at initialisation (no log file is open): file name F,
 // configuration key K, fileNameAbsent A, system logger use M and identity
 // S from the record, and the file name N already chosen from them.
-bool LogSetOutput(LogState &st, const LogInitParams &params, OwnedText name, bool isDefault,
+bool LogSetOutput(LogState &st, const LogInitParams &params, UniqueChars name, bool isDefault,
                   MsgList **messages) {
   const char *f = params.fileName;
   const char *k = params.config;
@@ -446,8 +445,8 @@ void LogGetDestination(const char *appName, LogInitParams *params) {
   }
 
   const char *identity = keys.app() != nullptr ? keys.app() : "brellis";
-  OwnedText id(keys.app() != nullptr ? Config_GetString(nullptr, "%s.log.syslogID", keys.app())
-                                     : nullptr);
+  UniqueChars id(keys.app() != nullptr ? Config_GetString(nullptr, "%s.log.syslogID", keys.app())
+                                       : nullptr);
   Str_Snprintf(params->systemLoggerID, sizeof params->systemLoggerID, "%s",
                IsEmpty(id.get()) ? identity : id.get());
 
@@ -483,6 +482,7 @@ void LogGetDestination(const char *appName, LogInitParams *params) {
 }
 
 bool Log_InitWithParams(const LogInitParams *params) {
+  UtilInstallNewHandler();
   MXUserRecLock *lock = LogLock();
   if (lock == nullptr) {
     return false;
@@ -491,12 +491,12 @@ bool Log_InitWithParams(const LogInitParams *params) {
   // What other modules provide is gathered before the lock is taken: they
   // have locks of their own and log while holding them.
   bool isDefault;
-  OwnedText name = LogChooseFileName(*params, &isDefault);
+  UniqueChars name = LogChooseFileName(*params, &isDefault);
   const char *codeSet = CodeSet_GetCurrentCodeSet();
   int encoding = Unicode_GetCurrentEncoding();
   const char *encodingName =
       encoding == STRING_ENCODING_UNKNOWN ? nullptr : Unicode_EncodingEnumToName(encoding);
-  OwnedText osName(Hostinfo_OSFullName());
+  UniqueChars osName(Hostinfo_OSFullName());
 
   MsgList *messages = nullptr;
   bool ok;
@@ -564,6 +564,7 @@ bool Log_InitWithParams(const LogInitParams *params) {
 }
 
 bool Log_InitWithFile(const char *fileName, const char *appName) {
+  UtilInstallNewHandler();
   LogInitParams params;
   Log_GetInitDefaults(&params);
   params.fileName = fileName;

@@ -4,6 +4,7 @@
 #ifndef LIB_LOG_LOGINT_H
 #define LIB_LOG_LOGINT_H
 
+#include <brellis/internal/lockHeld.h>
 #include <brellis/log.h>
 #include <brellis/userlock.h>
 
@@ -157,17 +158,7 @@ void LogAllocateBuffers(LogState *st);
 bool LogWriteHeader(LogState *st);
 void LogRotateBySize(LogState *st);
 
-// Holds the log's recursive lock for a scope.
-class LockHeld {
- public:
-  explicit LockHeld(MXUserRecLock *lock) : lock_(lock) { MXUser_AcquireRecLock(lock_); }
-  ~LockHeld() { MXUser_ReleaseRecLock(lock_); }
-  LockHeld(const LockHeld &) = delete;
-  LockHeld &operator=(const LockHeld &) = delete;
-
- private:
-  MXUserRecLock *lock_;
-};
+using brellis::LockHeld;
 
 // Test seam: replaces the monotonic timer (nanoseconds) the throttle reads;
 // nullptr restores the system's.

@@ -158,6 +158,10 @@ uint64_t HostinfoSystemTimerPosix(void) {
   return FallbackTimerMicros() * 1000u;
 }
 
+uint64_t Hostinfo_MonotonicMicros(void) {
+  return HostinfoSystemTimerPosix() / 1000;
+}
+
 int32_t Hostinfo_SystemThreadId(void) {
   if (!threadIdFailed.load(std::memory_order_relaxed)) {
     pid_t tid = gettid();

@@ -1,13 +1,12 @@
 // Message lists.
 
 #include <brellis/dynbuf.h>
+#include <brellis/internal/msgListOrder.h>
 #include <brellis/log.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>
 #include <brellis/util.h>
-
-#include "misc/msgListInt.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -39,13 +38,18 @@ MsgList *NewMessage(const char *idStart, size_t idLen, const char *format, char 
   return m;
 }
 
+// A text without the marker is its own message, kept as it is.
+MsgList *Literal(const char *text) {
+  static constexpr char kLiteral[] = "msg.literal";
+  return NewMessage(kLiteral, sizeof kLiteral - 1, "%s",
+                    Util_SafeStrdup(-1, text, __FILE__, __LINE__));
+}
+
 MsgList *Build(const char *format, va_list ap) {
   const char *idStart;
   const char *idEnd;
   if (!SplitId(format, &idStart, &idEnd)) {
-    static constexpr char kLiteral[] = "msg.literal";
-    return NewMessage(kLiteral, sizeof kLiteral - 1, "%s",
-                      Util_SafeStrdup(-1, format, __FILE__, __LINE__));
+    return Literal(format);
   }
   const char *body = idEnd + 1;
   char *text = Str_Vasprintf(nullptr, body, ap);
@@ -59,9 +63,7 @@ MsgList *BuildStr(const char *string) {
   const char *idStart;
   const char *idEnd;
   if (!SplitId(string, &idStart, &idEnd)) {
-    static constexpr char kLiteral[] = "msg.literal";
-    return NewMessage(kLiteral, sizeof kLiteral - 1, "%s",
-                      Util_SafeStrdup(-1, string, __FILE__, __LINE__));
+    return Literal(string);
   }
   return NewMessage(idStart, static_cast<size_t>(idEnd - idStart), idEnd + 1,
                     Util_SafeStrdup(-1, idEnd + 1, __FILE__, __LINE__));

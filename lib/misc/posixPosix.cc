@@ -4,109 +4,70 @@
 // cannot hold fails the call with EINVAL rather than reaching the system as
 // some other name.
 
+#include <brellis/codeset.h>
+#include <brellis/internal/freeDeleter.h>
+#include <brellis/internal/pathEncoding.h>
 #include <brellis/posix.h>
 #include <brellis/util.h>
 
-#include "misc/posixInt.h"
-
 #include <fcntl.h>
-#include <iconv.h>
-#include <langinfo.h>
 #include <limits.h>
-#include <locale.h>
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
-using UniqueChars = std::unique_ptr<char, FreeDeleter>;
+using brellis::UniqueChars;
 
-std::string LocaleCodeSet() {
-  locale_t loc = newlocale(LC_CTYPE_MASK, "", nullptr);
-  if (loc == nullptr) {
-    loc = newlocale(LC_CTYPE_MASK, "C", nullptr);
-  }
-  if (loc == nullptr) {
-    return "ANSI_X3.4-1968";
-  }
-  std::string name = nl_langinfo_l(CODESET, loc);
-  freelocale(loc);
-  return name;
-}
-
-std::string ChooseCodeSet() {
-  const char *named = getenv("G_FILENAME_ENCODING");
-  if (named != nullptr && *named != '\0') {
-    std::string first(named, strcspn(named, ","));
-    return first == "@locale" ? LocaleCodeSet() : first;
-  }
-  if (getenv("G_BROKEN_FILENAMES") != nullptr) {
-    return LocaleCodeSet();
-  }
-  return "UTF-8";
-}
-
-bool IsUtf8Name(const std::string &name) {
-  std::string folded;
-  for (char c : name) {
-    if (c != '-' && c != '_') {
-      folded += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+// True when the current code set is a spelling of UTF-8 (case, '-' and '_'
+// aside): conversions are then plain copies. The code set is chosen once per
+// process, and so is this answer.
+bool CurrentIsUtf8() {
+  static const bool isUtf8 = [] {
+    const char *want = "utf8";
+    for (const char *p = CodeSet_GetCurrentCodeSet(); *p != '\0'; p++) {
+      if (*p == '-' || *p == '_') {
+        continue;
+      }
+      char lower = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
+      if (*want == '\0' || lower != *want) {
+        return false;
+      }
+      want++;
     }
+    return *want == '\0';
+  }();
+  return isUtf8;
+}
+
+bool IsValidUtf8(const char *text, size_t length) {
+  const char *end = text + length;
+  for (const char *p = text; p < end;) {
+    int len = CodeSet_GetUtf8(p, end, nullptr);
+    if (len == 0) {
+      return false;
+    }
+    p += len;
   }
-  return folded == "utf8";
+  return true;
 }
 
 // Converts length bytes from one encoding to another, strictly; nullptr
 // when any input byte cannot be converted. The result is NUL-terminated.
 char *Convert(const char *from, const char *to, const char *in, size_t length) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
+  char *out = nullptr;
+  size_t outLength = 0;
+  if (!CodeSet_GenericToGeneric(from, in, length, to, 0, &out, &outLength)) {
     return nullptr;
   }
-  std::string out(length * 4 + 16, '\0');
-  char *inPtr = const_cast<char *>(in);
-  size_t inLeft = length;
-  size_t used = 0;
-  bool ok = true;
-  bool flushed = false;
-  while (!flushed) {
-    char *outPtr = out.data() + used;
-    size_t outLeft = out.size() - used;
-    // Once the input is consumed, one more call writes any closing shift
-    // sequence a stateful encoding needs.
-    bool flushing = inLeft == 0;
-    size_t rc = flushing ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft)
-                         : iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    used = out.size() - outLeft;
-    if (rc != static_cast<size_t>(-1)) {
-      flushed = flushing;
-      continue;
-    }
-    if (errno == E2BIG) {
-      out.resize(out.size() * 2);
-      continue;
-    }
-    ok = false;
-    break;
-  }
-  iconv_close(cd);
-  if (!ok) {
-    return nullptr;
-  }
-  out.resize(used);
-  if (memchr(out.data(), '\0', out.size()) != nullptr) {
+  if (memchr(out, '\0', outLength) != nullptr) {
+    free(out);
     return nullptr;  // an embedded NUL would silently shorten the name
   }
-  return Util_SafeStrdup(-1, out.c_str(), __FILE__, __LINE__);
+  return out;
 }
 
 // Runs call with the converted text, or fails it with EINVAL.
@@ -137,72 +98,14 @@ Result WithPaths(const char *path1, const char *path2, Result failure, Call call
 
 }  // namespace
 
-const char *PosixCurrentCodeSet() {
-  static std::atomic<const char *> cached{nullptr};
-  const char *name = cached.load(std::memory_order_acquire);
-  if (name == nullptr) {
-    char *fresh = Util_SafeStrdup(-1, ChooseCodeSet().c_str(), __FILE__, __LINE__);
-    const char *expected = nullptr;
-    if (cached.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-      name = fresh;
-    } else {
-      free(fresh);  // another thread chose first; both chose the same
-      name = expected;
-    }
-  }
-  return name;
-}
-
-bool PosixCurrentIsUtf8() {
-  return IsUtf8Name(PosixCurrentCodeSet());
-}
-
-bool PosixIsValidUtf8(const char *text, size_t length) {
-  const auto *p = reinterpret_cast<const unsigned char *>(text);
-  size_t i = 0;
-  while (i < length) {
-    unsigned char c = p[i];
-    size_t need;
-    uint32_t cp;
-    if (c < 0x80) {
-      i++;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (length - i - 1 < need) {
-      return false;
-    }
-    for (size_t k = 1; k <= need; k++) {
-      if ((p[i + k] & 0xC0) != 0x80) {
-        return false;
-      }
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if ((need == 2 && cp < 0x800) || (need == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
-      return false;  // overlong, or beyond the last code point
-    }
-    i += need + 1;
-  }
-  return true;
-}
-
 char *PosixToCurrent(const char *text) {
   if (text == nullptr) {
     return nullptr;
   }
   int savedErrno = errno;
-  char *result = PosixCurrentIsUtf8() ? Util_SafeStrdup(-1, text, __FILE__, __LINE__)
-                                      : Convert("UTF-8", PosixCurrentCodeSet(), text, strlen(text));
+  char *result = CurrentIsUtf8()
+                     ? Util_SafeStrdup(-1, text, __FILE__, __LINE__)
+                     : Convert("UTF-8", CodeSet_GetCurrentCodeSet(), text, strlen(text));
   errno = result == nullptr ? EINVAL : savedErrno;
   return result;
 }
@@ -210,12 +113,12 @@ char *PosixToCurrent(const char *text) {
 char *PosixFromCurrent(const char *bytes, size_t length) {
   int savedErrno = errno;
   char *result = nullptr;
-  if (PosixCurrentIsUtf8()) {
-    if (PosixIsValidUtf8(bytes, length)) {
+  if (CurrentIsUtf8()) {
+    if (IsValidUtf8(bytes, length)) {
       result = Util_SafeStrndup(-1, bytes, length, __FILE__, __LINE__);
     }
   } else {
-    result = Convert(PosixCurrentCodeSet(), "UTF-8", bytes, length);
+    result = Convert(CodeSet_GetCurrentCodeSet(), "UTF-8", bytes, length);
   }
   errno = result == nullptr ? EINVAL : savedErrno;
   return result;

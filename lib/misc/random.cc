@@ -1,8 +1,7 @@
 // Random numbers: the random device, and the quick generator.
 
-#include "misc/randomInt.h"
-
 #include <brellis/err.h>
+#include <brellis/internal/randomQuiet.h>
 #include <brellis/log.h>
 #include <brellis/random.h>
 #include <brellis/str.h>

@@ -7,14 +7,13 @@
 // claimed again with compare-and-replace so that identities stay dense.
 
 #include <brellis/hashTable.h>
+#include <brellis/internal/threadId.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>
 #include <brellis/userlock.h>
 #include <brellis/util.h>
 #include <brellis/vthreadBase.h>
-
-#include "misc/vthreadBaseInt.h"
 
 #include <pthread.h>
 #include <atomic>

@@ -7,6 +7,7 @@
 // are reused by the next conversion, so the pieces are also copied out at the
 // end of every conversion.
 
+#include <brellis/internal/freeDeleter.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>
 #include <brellis/util.h>
@@ -135,10 +136,6 @@ inline void CopySmall(char *dst, const char *src, size_t len) {
   }
   memcpy(dst, src, len);
 }
-
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
 
 constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -633,7 +630,7 @@ class Formatter {
   ArgValue *values_ = nullptr;
   int64_t maxPosition_ = 0;
   ArgValue inlineValues_[8];
-  std::unique_ptr<ArgValue[], FreeDeleter> heapValues_;
+  std::unique_ptr<ArgValue[], brellis::FreeDeleter> heapValues_;
   bool failed_ = false;
 
   Numeric numeric_;
@@ -759,7 +756,7 @@ bool Formatter::EnsureTable() {
     return false;
   }
   uint8_t inlineKinds[8] = {};
-  std::unique_ptr<uint8_t[], FreeDeleter> heapKinds;
+  std::unique_ptr<uint8_t[], brellis::FreeDeleter> heapKinds;
   uint8_t *kinds = inlineKinds;
   size_t kindsSize = sizeof inlineKinds;
   int64_t highest = 0;

@@ -12,8 +12,6 @@
 #include <cstring>
 #include <string>
 
-#include "unicode/unicodeInt.h"
-
 namespace {
 
 struct EncodingRow {
@@ -192,7 +190,9 @@ HashTable *lookupCache;
 
 }  // namespace
 
-int UnicodeIANALookup(const char *encodingName) {
+extern "C" {
+
+int Unicode_EncodingNameToEnum(const char *encodingName) {
   HashTable *cache = HashTable_AllocOnce(
       &lookupCache, 128, HASH_ISTRING_KEY | HASH_FLAG_ATOMIC | HASH_FLAG_COPYKEY, nullptr);
   void *value;
@@ -202,7 +202,7 @@ int UnicodeIANALookup(const char *encodingName) {
   } else {
     row = FindRow(encodingName);
     if (row == nullptr) {
-      Log_Info("%s: Did not find an IANA match for encoding \"%s\"\n", "UnicodeIANALookup",
+      Log_Info("%s: Did not find an IANA match for encoding \"%s\"\n", "Unicode_EncodingNameToEnum",
                encodingName);
       return STRING_ENCODING_UNKNOWN;
     }
@@ -212,13 +212,11 @@ int UnicodeIANALookup(const char *encodingName) {
   return row->supported ? row->encoding : STRING_ENCODING_UNKNOWN;
 }
 
-extern "C" {
-
 int Unicode_GetCurrentEncoding(void) {
   static std::atomic<int> cached{STRING_ENCODING_UNKNOWN};
   int enc = cached.load(std::memory_order_relaxed);
   if (enc == STRING_ENCODING_UNKNOWN) {
-    enc = UnicodeIANALookup(CodeSet_GetCurrentCodeSet());
+    enc = Unicode_EncodingNameToEnum(CodeSet_GetCurrentCodeSet());
     cached.store(enc, std::memory_order_relaxed);
   }
   return enc;

@@ -18,8 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dict/dictllInt.h"
-#include "unicode/unicodeInt.h"
 #include "user/dictionaryInt.h"
 
 namespace {
@@ -306,7 +304,7 @@ int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *valu
 bool DictionarySetEncoding(Dictionary *dict, const char *encodingName, int encoding,
                            MsgList **messages) {
   if (encodingName != nullptr) {
-    encoding = UnicodeIANALookup(encodingName);
+    encoding = Unicode_EncodingNameToEnum(encodingName);
     if (encoding < 0) {
       switch (WhereOf(dict)) {
         case Where::kLine:
@@ -504,7 +502,7 @@ bool Dictionary_LoadFromBuffer(Dictionary *dict, const char *text, bool append, 
     char *line = Util_SafeStrndup(-1, p, textLen, __FILE__, __LINE__);
     char *name;
     char *value;
-    DictLLParseLine(line, &name, &value);
+    DictLL_ParseLine(line, &name, &value);
     p = nl ? nl + 1 : end;
     int result = DictionaryParseReadLine(dict, line, name, value, messages);
     if (result == 1) {

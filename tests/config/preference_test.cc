@@ -2,6 +2,8 @@
 // getters. Every case runs in a child: the layers are process-wide.
 
 #include <brellis/dictionary.h>
+#include <brellis/internal/preferenceRoot.h>
+#include <brellis/log.h>
 #include <brellis/preference.h>
 #include <brellis/util.h>
 
@@ -13,14 +15,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "../../lib/config/preferenceInt.h"
-#include "lock/childProcess.h"
+#include "support/childProcess.h"
 #include "support/tempDir.h"
 
 namespace {
 
-using locktest::ChildResult;
-using locktest::RunInChild;
+using testsupport::ChildResult;
+using testsupport::RunInChild;
 using testsupport::WriteFile;
 
 class PreferenceTest : public ::testing::Test {
@@ -44,13 +45,14 @@ class PreferenceTest : public ::testing::Test {
   // child's exit status is the number of failed checks.
   ChildResult Run(const std::function<int()> &body, bool init = true) {
     std::string root = tmp.path();
-    return RunInChild([&] {
+    return RunInChild([&](const std::string &logPath) {
+      Log_InitWithFile(logPath.c_str(), "preferenceTest");
       PreferenceSetRootForTest(root.c_str());
       setenv("HOME", (root + "/home").c_str(), 1);
       if (init) Preference_Init();
       int failures = body();
       Preference_Exit();
-      _exit(failures);
+      return failures;
     });
   }
   testsupport::TempDir tmp;

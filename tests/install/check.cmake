@@ -12,6 +12,9 @@ foreach(f bin/tarnwell include/brellis/brellis.h)
     message(FATAL_ERROR "${f} was not installed")
   endif()
 endforeach()
+if(EXISTS "${prefix}/include/brellis/internal")
+  message(FATAL_ERROR "the library's internal headers were installed")
+endif()
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${WORK_DIR}/build" -G Ninja
                         "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_FLAGS=${C_FLAGS}"
                         "-DCMAKE_EXE_LINKER_FLAGS=${C_FLAGS}"

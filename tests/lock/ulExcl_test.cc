@@ -4,8 +4,8 @@
 
 #include "childProcess.h"
 #include "otherThread.h"
+#include "support/together.h"
 
-#include <atomic>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -61,22 +61,8 @@ TEST(ExclLockTest, ExcludesOtherThreads) {
 TEST(ExclLockTest, RacingSingletonCreatorsShareOneLock) {
   for (int round = 0; round < 5; round++) {
     MXUserExclLock *slot = nullptr;
-    constexpr int numThreads = 4;
-    std::vector<MXUserExclLock *> got(numThreads);
-    std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < numThreads; i++) {
-      threads.emplace_back([&, i] {
-        ready++;
-        while (ready.load() < numThreads) {
-          std::this_thread::yield();
-        }
-        got[i] = MXUser_CreateSingletonExclLock(&slot, "singleton", 0xF0007020);
-      });
-    }
-    for (auto &t : threads) {
-      t.join();
-    }
+    std::vector<MXUserExclLock *> got = testsupport::RunTogether(
+        4, [&](int) { return MXUser_CreateSingletonExclLock(&slot, "singleton", 0xF0007020); });
     ASSERT_NE(slot, nullptr);
     for (MXUserExclLock *lock : got) {
       EXPECT_EQ(lock, slot);

@@ -1,10 +1,10 @@
 // The log file's lifecycle: configuration keys and destinations, opening
 // with its refusals, the default name, the header block and size rotation.
 
-#include "config/preferenceInt.h"
 #include "logChild.h"
 
 #include <brellis/file.h>
+#include <brellis/internal/preferenceRoot.h>
 #include <brellis/msg.h>
 #include <brellis/preference.h>
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/together.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -331,21 +333,9 @@ TEST_F(HashTableTest, CopiedKeysBelongToTheTable) {
 
 TEST_F(HashTableTest, AllocOnceHandsEveryRacerTheSameTable) {
   HashTable *slot = nullptr;
-  constexpr int numThreads = 8;
-  std::vector<HashTable *> got(numThreads);
-  std::atomic<int> ready{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < numThreads; i++) {
-    threads.emplace_back([&, i] {
-      ready++;
-      while (ready.load() < numThreads) {
-      }
-      got[i] = HashTable_AllocOnce(&slot, 64, HASH_INT_KEY | HASH_FLAG_ATOMIC, nullptr);
-    });
-  }
-  for (auto &t : threads) {
-    t.join();
-  }
+  std::vector<HashTable *> got = testsupport::RunTogether(8, [&](int) {
+    return HashTable_AllocOnce(&slot, 64, HASH_INT_KEY | HASH_FLAG_ATOMIC, nullptr);
+  });
   for (HashTable *ht : got) {
     EXPECT_EQ(ht, slot);
   }
@@ -358,28 +348,18 @@ TEST_F(HashTableTest, AtomicInsertsAddEachKeyExactlyOnce) {
   constexpr int numThreads = 4;
   constexpr int numKeys = 2000;
   std::atomic<int> wins{0};
-  std::atomic<int> ready{0};
-  std::vector<std::vector<void *>> seen(numThreads, std::vector<void *>(numKeys));
-  std::vector<std::thread> threads;
-  for (int t = 0; t < numThreads; t++) {
-    threads.emplace_back([&, t] {
-      ready++;
-      while (ready.load() < numThreads) {
+  std::vector<std::vector<void *>> seen = testsupport::RunTogether(numThreads, [&](int t) {
+    std::vector<void *> present(numKeys);
+    for (int k = 0; k < numKeys; k++) {
+      std::string key = "key-" + std::to_string(k);
+      void *mine = V(static_cast<uintptr_t>(t * numKeys + k + 1));
+      present[k] = HashTable_LookupOrInsert(ht.get(), key.c_str(), mine);
+      if (present[k] == mine) {
+        wins++;
       }
-      for (int k = 0; k < numKeys; k++) {
-        std::string key = "key-" + std::to_string(k);
-        void *mine = V(static_cast<uintptr_t>(t * numKeys + k + 1));
-        void *present = HashTable_LookupOrInsert(ht.get(), key.c_str(), mine);
-        if (present == mine) {
-          wins++;
-        }
-        seen[t][k] = present;
-      }
-    });
-  }
-  for (auto &t : threads) {
-    t.join();
-  }
+    }
+    return present;
+  });
   EXPECT_EQ(wins.load(), numKeys);
   EXPECT_EQ(HashTable_GetNumElements(ht.get()), static_cast<size_t>(numKeys));
   for (int k = 0; k < numKeys; k++) {

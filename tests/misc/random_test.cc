@@ -1,3 +1,4 @@
+#include <brellis/internal/freeDeleter.h>
 #include <brellis/random.h>
 
 #include <gtest/gtest.h>
@@ -12,10 +13,7 @@
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
-using State = std::unique_ptr<RandomQuickState, FreeDeleter>;
+using State = std::unique_ptr<RandomQuickState, brellis::FreeDeleter>;
 
 std::vector<uint32_t> Draw(uint32_t seed, int n) {
   State rs(Random_QuickSeed(seed));

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <support/tempDir.h>
+#include <support/together.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,31 +27,6 @@ struct FirstAsker {
   FirstAsker() : id(VThreadBase_CurID()), name(VThreadBase_CurName()) {}
 };
 const FirstAsker firstAsker;
-
-// Runs body in n threads started together, all alive until every one has
-// run it; returns what each returned.
-template <typename T>
-std::vector<T> RunTogether(int n, std::function<T()> body) {
-  std::vector<T> results(n);
-  std::atomic<int> ready{0};
-  std::atomic<int> done{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < n; i++) {
-    threads.emplace_back([&, i] {
-      ready++;
-      while (ready.load() < n) {
-      }
-      results[i] = body();
-      done++;
-      while (done.load() < n) {
-      }
-    });
-  }
-  for (auto &t : threads) {
-    t.join();
-  }
-  return results;
-}
 
 // Runs body in a child process whose log goes to a file; returns the log.
 std::string LogOfChild(const std::function<void()> &body) {
@@ -90,7 +66,7 @@ TEST(VThreadBaseTest, IdentitiesOfEndedThreadsAreReused) {
 
 TEST(VThreadBaseTest, ConcurrentThreadsGetDenseDistinctIdentities) {
   for (int round = 0; round < 3; round++) {
-    std::vector<uint32_t> ids = RunTogether<uint32_t>(6, [] {
+    std::vector<uint32_t> ids = testsupport::RunTogether(6, [](int) {
       uint32_t id = VThreadBase_CurID();
       EXPECT_EQ(VThreadBase_CurID(), id);  // stable within the thread
       return id;

@@ -25,17 +25,9 @@
 
 #include "tarnwell.h"
 
-namespace {
-
-uint64_t MonotonicMicros() {
-  return HostinfoSystemTimerPosix() / 1000;
-}
-
-}  // namespace
-
 Collector::Collector(CollectorConfig config) : config_(std::move(config)) {
   if (!config_.now) {
-    config_.now = MonotonicMicros;
+    config_.now = Hostinfo_MonotonicMicros;
   }
   if (config_.script != nullptr) {
     scripts_ = std::make_unique<PostProcessor>(config_.script, config_.logFile, config_.socketFd,
@@ -422,7 +414,7 @@ void ReportTransientReceiveError(int err) {
   static uint64_t lastReport;
   static uint32_t unreported;
   unreported++;
-  uint64_t now = MonotonicMicros();
+  uint64_t now = Hostinfo_MonotonicMicros();
   if (lastReport == 0 || now - lastReport >= 1'000'000) {
     Log_Info("Recvfrom error:%s (%u times). Serving on.\n", Err_Errno2String(err), unreported);
     lastReport = now;

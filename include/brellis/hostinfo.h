@@ -5,6 +5,7 @@
 #ifndef BRELLIS_HOSTINFO_H
 #define BRELLIS_HOSTINFO_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -39,10 +40,33 @@ char *Hostinfo_HostName(void);
 void Hostinfo_MachineID(uint32_t *hostNameHash, uint64_t *hostHardwareID);
 
 /*
- * The operating system's full name for people, such as "Linux 6.1.0-13";
- * the caller frees it. NULL when it cannot be determined.
+ * The operating system's names, worked out once per process from the
+ * kernel's identification and the distribution (lsb_release, else the
+ * first readable release file under /etc) and kept in these caches, which
+ * are written once: the short name ("ubuntu-64", "rhel5", "other26xlinux")
+ * and the full name for people ("Linux 6.1.0-13-amd64 Debian GNU/Linux 12
+ * (bookworm)"). Read them through the getters.
  */
+#define HOSTINFO_OS_NAME_SIZE 128
+#define HOSTINFO_OS_FULL_NAME_SIZE 512
+extern char HostinfoCachedOSName[HOSTINFO_OS_NAME_SIZE];
+extern char HostinfoCachedOSFullName[HOSTINFO_OS_FULL_NAME_SIZE];
+extern volatile bool HostinfoOSNameCacheValid;
+
+/* Copies of the full and the short name; the caller frees them. NULL when
+ * they cannot be determined (tried again on the next call). */
 char *Hostinfo_OSFullName(void);
+char *Hostinfo_OSShortName(void);
+/*
+ * A number of the kernel's version "major.minor.patch-rest": index 0 to 2
+ * for those, 3 for the first number in the rest; 0 for any other index.
+ * The process ends through Panic when the kernel gives no version.
+ */
+int32_t Hostinfo_OSVersion(int32_t index);
+/* The kernel's release text the numbers come from; owned by the library. */
+const char *Hostinfo_OSVersionString(void);
+/* 64 when the machine is x86_64, 32 otherwise, -1 when it cannot be told. */
+int32_t Hostinfo_GetSystemBitness(void);
 
 #ifdef __cplusplus
 }

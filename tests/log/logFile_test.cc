@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <brellis/hostinfo.h>
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -515,7 +517,12 @@ TEST(LogHeader, NamesTheProcessTheCodeSetAndTheHost) {
             "Log for probe pid=" + r.err + " version=1.2 build=build-3904909 option=Release");
   EXPECT_EQ(Parse(lines[1]).text, "The process is " + std::to_string(sizeof(void *) * 8) + "-bit.");
   EXPECT_EQ(Parse(lines[2]).text, "Host codepage=ISO-8859-1 encoding=ISO-8859-1");
-  EXPECT_EQ(Parse(lines[3]).text, std::string("Host is ") + u.sysname + " " + u.release);
+  // The kernel, then the distribution's name.
+  char *os = Hostinfo_OSFullName();
+  ASSERT_NE(os, nullptr);
+  EXPECT_EQ(Parse(lines[3]).text, std::string("Host is ") + os);
+  EXPECT_EQ(std::string(os).rfind(std::string(u.sysname) + " " + u.release + " ", 0), 0u);
+  free(os);
 }
 
 // Without time stamps in the prefix the header says when the log began.

@@ -284,7 +284,11 @@ TEST_F(PostProcessTest, RelativeScriptsRunFromTheStartDirectoryAlsoDetached) {
         pid_t daemon = FindDaemon(base());
         ASSERT_GT(daemon, 0);
         kill(daemon, SIGTERM);
-        EXPECT_TRUE(testsupport::WaitFor([&] { return kill(daemon, 0) != 0; }));
+        // Gone, or a zombie its new parent has not reaped yet.
+        EXPECT_TRUE(testsupport::WaitFor([&] {
+          std::string stat = ReadFile("/proc/" + std::to_string(daemon) + "/stat");
+          return stat.empty() || stat.find(") Z ") != std::string::npos;
+        }));
         // Detached, the collector keeps quiet on the terminal.
         EXPECT_EQ(proc.Stderr(), "");
         proc.WaitExit();

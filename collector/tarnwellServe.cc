@@ -256,9 +256,9 @@ CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
     Log_Info("ip:%x)Invalid dumpID %d\n", ip, static_cast<int>(hdr.dumpId));
     return nullptr;
   }
-  if (inUse_.count(static_cast<int32_t>(hdr.dumpId)) == 0) {
-    // A free slot is all zero; its record is not read, so that requests for
-    // slots never used leave their memory untouched.
+  if (hdr.dumpId >= static_cast<uint32_t>(highWater_)) {
+    // Never used, so all zero; not read, so that requests for slots never
+    // used leave the table's memory untouched.
     if (ip != 0) {
       Log_Info("Invalid IP for slot:%d. msg IP:%u.%u.%u.%u != saved IP:%u.%u.%u.%u.\n", 0,
                IP_OCTETS(ip), 0, 0, 0, 0);
@@ -274,7 +274,7 @@ CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
              IP_OCTETS(ip), IP_OCTETS(s.ip));
     return nullptr;
   }
-  if (s.timestamp != hdr.timestamp) {
+  if (s.timestamp != hdr.timestamp || s.timestamp == 0) {
     Log_Info("%u.%u.%u.%u)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n",
              IP_OCTETS(s.ip), s.slot, static_cast<long long>(hdr.timestamp),
              static_cast<long long>(s.timestamp));

@@ -22,6 +22,7 @@
 #include <brellis/posix.h>
 #include <brellis/preference.h>
 #include <brellis/random.h>
+#include <brellis/sig.h>
 #include <brellis/str.h>
 #include <brellis/timeutil.h>
 #include <brellis/unicode.h>

@@ -53,8 +53,9 @@ size_t SourceUnit(const char *name) {
 // through, else the errno of the unit that stopped it (EILSEQ, EINVAL or
 // another error); *in and *left then point at that unit.
 int Pump(iconv_t cd, const char **in, size_t *left, DynBuf *out) {
+  size_t want = *left + 16;
   while (*left > 0) {
-    if (!Reserve(out, *left + 16)) return ENOMEM;
+    if (!Reserve(out, want)) return ENOMEM;
     char *dst = out->data + out->size;
     size_t room = out->allocated - out->size;
     size_t before = room;
@@ -65,6 +66,9 @@ int Pump(iconv_t cd, const char **in, size_t *left, DynBuf *out) {
     DynBuf_SetSize(out, out->size + (before - room));
     if (status != static_cast<size_t>(-1)) return 0;
     if (err != E2BIG) return err;
+    // One output unit may not fit in what is free (a long transliteration):
+    // ask for twice as much each time nothing came out.
+    want = before == room ? (out->allocated - out->size) * 2 + 16 : *left + 16;
   }
   return 0;
 }

@@ -23,8 +23,8 @@ ptrdiff_t CountList(const void *const *list, ptrdiff_t count) {
   return n;
 }
 
-// A new list of count converted strings, NULL-terminated when the input
-// was (count < 0).
+// A new list of the converted strings, always followed by a NULL; a counted
+// list may hold NULL entries (argv[argc]), which stay NULL.
 char **AllocList(const void *const *srcArray, ptrdiff_t count, int encoding) {
   if (srcArray == nullptr) return nullptr;
   ptrdiff_t n = CountList(srcArray, count);
@@ -58,10 +58,11 @@ void Init(int argc, void ***argv, void ***envp, const char *icuDataDir, bool wid
   if (!CodeSet_Init(icuDataDir)) {
     InitFailed("Failed to initialize codeset.\n", "");
   }
-  const char *codeSet = CodeSet_GetCurrentCodeSet();
-  int encoding = UnicodeIANALookup(codeSet);
+  // An unsupported character set from the environment is taken as UTF-8
+  // (logged) rather than refused: the process must still start.
+  int encoding = Unicode_GetCurrentEncoding();
   if (encoding < 0 || encoding > STRING_ENCODING_MAX_SPECIFIED) {
-    InitFailed("Unsupported local character encoding \"%s\".\n", codeSet);
+    InitFailed("Unsupported local character encoding \"%s\".\n", CodeSet_GetCurrentCodeSet());
   }
   int from = wide ? STRING_ENCODING_UTF16_LE : STRING_ENCODING_DEFAULT;
   if (argv != nullptr) {
@@ -87,16 +88,7 @@ void Init(int argc, void ***argv, void ***envp, const char *icuDataDir, bool wid
 extern "C" {
 
 char **Unicode_AllocList(char **srcArray, ptrdiff_t length, int encoding) {
-  if (srcArray == nullptr) return nullptr;
-  // A counted list may hold a trailing NULL (argv[argc]); it stays NULL.
-  ptrdiff_t n = CountList(reinterpret_cast<const void *const *>(srcArray), length);
-  auto **out = static_cast<char **>(
-      Util_SafeMalloc(-1, (static_cast<size_t>(n) + 1) * sizeof(char *), __FILE__, __LINE__));
-  for (ptrdiff_t i = 0; i < n; i++) {
-    out[i] = Unicode_AllocWithLength(srcArray[i], -1, encoding);
-  }
-  out[n] = nullptr;
-  return out;
+  return AllocList(reinterpret_cast<const void *const *>(srcArray), length, encoding);
 }
 
 char **Unicode_GetAllocList(char *const *srcArray, ptrdiff_t length, int encoding) {

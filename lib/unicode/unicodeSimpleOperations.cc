@@ -63,6 +63,7 @@ char *Encode(std::span<const uint32_t> points) {
 
 ptrdiff_t Find(const char *str, ptrdiff_t strStart, ptrdiff_t strLength, const char *strToFind,
                ptrdiff_t findStart, ptrdiff_t findLength, bool last, const char *operation) {
+  if (str == nullptr || strToFind == nullptr) return -1;
   CodePoints hay = Decode(str, operation);
   CodePoints needle = Decode(strToFind, operation);
   Clamp(hay.length, &strStart, &strLength);
@@ -111,10 +112,11 @@ std::unique_ptr<uint16_t, brellis::FreeDeleter> ToUtf16(const char *str, size_t 
 extern "C" {
 
 ptrdiff_t Unicode_LengthInCodePoints(const char *str) {
-  return CodeSet_LengthInCodePoints(str);
+  return str == nullptr ? -1 : CodeSet_LengthInCodePoints(str);
 }
 
 char *Unicode_Substr(const char *str, ptrdiff_t start, ptrdiff_t length) {
+  if (str == nullptr) return nullptr;
   CodePoints cp = Decode(str, "Unicode_Substr");
   Clamp(cp.length, &start, &length);
   return Encode(cp.range(start, length));
@@ -123,6 +125,7 @@ char *Unicode_Substr(const char *str, ptrdiff_t start, ptrdiff_t length) {
 char *Unicode_ReplaceRange(const char *destination, ptrdiff_t destinationStart,
                            ptrdiff_t destinationLength, const char *source, ptrdiff_t sourceStart,
                            ptrdiff_t sourceLength) {
+  if (destination == nullptr || source == nullptr) return nullptr;
   CodePoints dst = Decode(destination, "Unicode_ReplaceRange");
   CodePoints src = Decode(source, "Unicode_ReplaceRange");
   Clamp(dst.length, &destinationStart, &destinationLength);

@@ -82,6 +82,11 @@ TEST_P(Engine, LongOutputUnitsGrowTheBuffer) {
   std::string in(5000, '\x01');
   std::string out = Convert("UTF-8", in, "UTF-32LE", 0);
   EXPECT_EQ(out.size(), in.size() * 4);
+  // Transliterations may need several bytes for one character.
+  std::string ellipses;
+  for (int i = 0; i < 300; i++) ellipses += "\xE2\x80\xA6";
+  out = Convert("UTF-8", ellipses, "ASCII", 1);
+  EXPECT_GE(out.size(), 300u);
 }
 
 TEST_P(Engine, ValidationToUtf8IsStrict) {

@@ -34,6 +34,9 @@ TEST(UnicodeRange, SubstrClampsStartAndLength) {
   EXPECT_EQ(Take(Unicode_Substr(kFive, -3, 2)), "");
   EXPECT_EQ(Take(Unicode_Substr(kFive, 3, 99)), "\xF0\x9F\x98\x80z");
   EXPECT_EQ(Unicode_LengthInCodePoints(kFive), 5);
+  EXPECT_EQ(Unicode_Substr(nullptr, 0, 1), nullptr);
+  EXPECT_EQ(Unicode_ReplaceRange(nullptr, 0, 1, "a", 0, 1), nullptr);
+  EXPECT_EQ(Unicode_FindSubstrInRange(nullptr, 0, -1, "a", 0, -1), -1);
   EXPECT_DEATH(Unicode_Substr("a\xFF", 0, 1), "Unicode_Substr: invalid UTF8 string @ ");
 }
 
@@ -202,6 +205,44 @@ TEST(CaseFold, TableMatchesTheUnicodeData) {
   std::set<int> wantPages;
   for (const auto &f : folds) wantPages.insert(static_cast<int>(f.first >> 8));
   EXPECT_EQ(pages, wantPages);
+}
+
+// Unicode_Init replaces the lists it is given, in either form, once.
+bool InitConvertsArgumentsAndEnvironment() {
+  char a0[] = "prog";
+  char a1[] = "caf\xC3\xA9";
+  char *argvIn[] = {a0, a1, nullptr};
+  char e0[] = "A=1";
+  char *envIn[] = {e0, nullptr};
+  char **argv = argvIn;
+  char **envp = envIn;
+  Unicode_Init(2, &argv, &envp);
+  bool ok = argv != argvIn && strcmp(argv[1], a1) == 0 && argv[2] == nullptr && envp != envIn &&
+            strcmp(envp[0], "A=1") == 0 && envp[1] == nullptr;
+  char **again = argvIn;
+  Unicode_Init(2, &again, nullptr);  // already done: left alone
+  return ok && again == argvIn;
+}
+
+bool InitWConvertsUtf16() {
+  uint16_t arg[] = {'x', 0xE9, 0};
+  uint16_t *wargv[] = {arg, nullptr};
+  char **argv = nullptr;
+  Unicode_InitW(1, wargv, nullptr, &argv, nullptr);
+  return argv != nullptr && strcmp(argv[0], "x\xC3\xA9") == 0 && argv[1] == nullptr;
+}
+
+TEST(UnicodeInitDeathTest, ListsAreReplacedByUtf8Copies) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(_exit(InitConvertsArgumentsAndEnvironment() ? 0 : 1), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(_exit(InitWConvertsUtf16() ? 0 : 1), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        setenv("G_FILENAME_ENCODING", "EUC-JP", 1);  // a known but unsupported set
+        InitConvertsArgumentsAndEnvironment();
+        _exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -96,6 +96,37 @@ bool Strict(const char *codeIn, const char *bufIn, size_t sizeIn, const char *co
   return Pump(cd.get(), &bufIn, &sizeIn, out) == 0 && Flush(cd.get(), out);
 }
 
+// The bytes at p that start a well-formed UTF-8 sequence but do not finish
+// it (at least one): one U+FFFD stands for all of them, as Unicode
+// recommends, so "E2 82 41" gives U+FFFD "A" and a surrogate's "ED A0 80"
+// gives three.
+size_t MaximalSubpart(const unsigned char *p, size_t left) {
+  unsigned lead = p[0];
+  int need;
+  unsigned lo = 0x80;
+  unsigned hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    lo = lead == 0xE0 ? 0xA0 : 0x80;
+    hi = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    lo = lead == 0xF0 ? 0x90 : 0x80;
+    hi = lead == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 1;
+  }
+  size_t n = 1;
+  for (int i = 0; i < need && n < left && p[n] >= lo && p[n] <= hi; i++) {
+    n++;
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  return n;
+}
+
 // Source to UTF-8, U+FFFD for each unit that does not decode.
 bool DecodeLeniently(const char *codeIn, const char *in, size_t left, DynBuf *out) {
   if (IsUtf8Name(codeIn)) {
@@ -108,7 +139,8 @@ bool DecodeLeniently(const char *codeIn, const char *in, size_t left, DynBuf *ou
         in += n;
       } else {
         if (!DynBuf_Append(out, kReplacement, 3)) return false;
-        in++;
+        in += MaximalSubpart(reinterpret_cast<const unsigned char *>(in),
+                             static_cast<size_t>(end - in));
       }
     }
     return true;

@@ -3,11 +3,14 @@
 
 #include <brellis/codeset.h>
 
+#include <support/tempDir.h>
+
 #include <gtest/gtest.h>
 
 #include <iconv.h>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -59,6 +62,18 @@ TEST_P(Engine, LenientConversionSubstitutesAndNeverStopsEarly) {
   ASSERT_NE(out, "<fail>");
   EXPECT_EQ(out.substr(out.size() - 4), std::string("c\0d\0", 4));
   EXPECT_NE(out.find(std::string("\xFD\xFF", 2)), std::string::npos);  // U+FFFD
+
+  // One U+FFFD for each maximal part of a sequence that does not finish.
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(Convert("UTF-8",
+                    "\xE2\x82"
+                    "A\xC0\xAF"
+                    "B",
+                    "UTF-8", 1),
+            fffd + "A" + fffd + fffd + "B");
+  EXPECT_EQ(Convert("UTF-8", "\xED\xA0\x80\xF4\x90\x80\x80", "UTF-8", 1),
+            fffd + fffd + fffd + fffd + fffd + fffd + fffd);
+  EXPECT_EQ(Convert("UTF-8", "\xF0\x9F\x98", "UTF-8", 1), fffd);
 
   out = Convert("ISO-8859-1", "x\xE9y", "UTF-8", 1);
   EXPECT_EQ(out, "x\xC3\xA9y");
@@ -137,6 +152,19 @@ TEST_P(Engine, NamesOnlyIcuCanOpen) {
     }
   }
   EXPECT_EQ(Convert("UTF-8", "Hi", "SCSU", 0) == "<fail>", !icu());
+}
+
+TEST(CodeSetInit, EachCallChoosesTheEngineAfresh) {
+  if (!(CodeSet_Init(nullptr) && Convert("UTF-8", "a", "SCSU", 0) != "<fail>")) {
+    GTEST_SKIP() << "built without ICU";
+  }
+  testsupport::TempDir dir;
+  EXPECT_TRUE(CodeSet_Init(dir.path().c_str()));
+  EXPECT_EQ(Convert("UTF-8", "a", "SCSU", 0), "<fail>");  // no data file: iconv
+  std::ofstream(dir / "icudt44l.dat") << "";
+  EXPECT_TRUE(CodeSet_Init(dir.path().c_str()));
+  EXPECT_NE(Convert("UTF-8", "a", "SCSU", 0), "<fail>");
+  CodeSet_Init("/nonexistent");
 }
 
 INSTANTIATE_TEST_SUITE_P(CodeSet, Engine, testing::Values(false, true),

@@ -40,10 +40,13 @@ extern "C" {
 /* The preferred name of encoding (-1 allowed). A number no row carries ends
  * the process. */
 const char *Unicode_EncodingEnumToName(int encoding);
-/* The number of the encoding that carries encodingName among its names
- * (compared without regard to case or punctuation), or
- * STRING_ENCODING_UNKNOWN when it is not supported (logged when no row
- * carries the name at all). */
+/*
+ * The number of the first row that carries encodingName: "windows-NNN" by
+ * its code page, then by an exact name, then compared without regard to
+ * case or punctuation. STRING_ENCODING_UNKNOWN when that row is not
+ * supported, or when no row carries the name (logged). The first answer
+ * for a name is kept for every later lookup of it in any letter case.
+ */
 int UnicodeIANALookup(const char *encodingName);
 /* The same as UnicodeIANALookup. */
 int Unicode_EncodingNameToEnum(const char *encodingName);

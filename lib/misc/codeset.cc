@@ -196,7 +196,11 @@ bool CodeSet_GenericToGeneric(const char *codeIn, const void *bufIn, size_t size
   {
     ok = IconvConvert(codeIn, in, in == nullptr ? 0 : sizeIn, codeOut, flags, &b);
   }
-  return ok && Finish(&b, bufOut, sizeOut);
+  if (!ok) {
+    DynBuf_Destroy(&b);
+    return false;
+  }
+  return Finish(&b, bufOut, sizeOut);
 }
 
 bool CodeSet_Validate(const void *buf, size_t size, const char *code) {

@@ -17,6 +17,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <brellis/str.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -123,7 +125,7 @@ int Unicode_CompareRange(const char *str1, ptrdiff_t str1Start, ptrdiff_t str1Le
  * when first is NULL. */
 char *Unicode_Join(const char *first, ...);
 /* A new string formatted as by Str_Vasprintf; NULL on failure. */
-char *Unicode_Format(const char *fmt, ...);
+char *Unicode_Format(const char *fmt, ...) BRELLIS_PRINTF(1, 2);
 
 char *Unicode_Duplicate(const char *str);
 void Unicode_Free(char *str);

@@ -1,11 +1,15 @@
-// Conversions between named encodings on the platform's iconv.
+// The code-set layer: the current character set, the engine choice, and the
+// conversions between UTF-8, UTF-16LE and code-point arrays that need no
+// engine.
 
 #include <brellis/codeset.h>
 #include <brellis/dynbuf.h>
 #include <brellis/str.h>
 
-#include <iconv.h>
+#include "codesetInt.h"
+
 #include <langinfo.h>
+#include <sys/stat.h>
 #include <atomic>
 #include <cerrno>
 #include <clocale>
@@ -13,6 +17,8 @@
 #include <cstring>
 
 namespace {
+
+using namespace brellis::codeset;
 
 const char *LocaleCodeSet() {
   locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
@@ -44,7 +50,91 @@ const char *ComputeCodeSet() {
   return "UTF-8";
 }
 
+constexpr const char *kIcuDir = "/etc/brellis/icu";
+
+// The iconv engine until CodeSet_Init finds ICU.
+std::atomic<bool> dontUseIcu{true};
+
+// Appends the four zero bytes that terminate a result for any unit width.
+bool Finish(DynBuf *b, char **bufOut, size_t *sizeOut) {
+  size_t len = b->size;
+  if (!DynBuf_Append(b, "\0\0\0\0", 4)) {
+    DynBuf_Destroy(b);
+    return false;
+  }
+  DynBuf_Trim(b);
+  *bufOut = static_cast<char *>(DynBuf_Detach(b));
+  if (sizeOut != nullptr) {
+    *sizeOut = len;
+  }
+  return true;
+}
+
+size_t EncodeUtf8(uint32_t c, char *out) {
+  if (c < 0x80) {
+    out[0] = static_cast<char>(c);
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | c >> 6);
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | c >> 12);
+    out[1] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | c >> 18);
+  out[1] = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+  out[2] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+  out[3] = static_cast<char>(0x80 | (c & 0x3F));
+  return 4;
+}
+
 }  // namespace
+
+namespace brellis::codeset {
+
+bool Reserve(DynBuf *b, size_t room) {
+  if (b->allocated - b->size >= room) {
+    return true;
+  }
+  size_t want = b->size + room;
+  size_t doubled = b->allocated * 2;
+  return DynBuf_Enlarge(b, doubled > want ? doubled : want);
+}
+
+bool IsStrictUtf8(const char *buf, size_t size) {
+  const char *end = buf + size;
+  for (const char *p = buf; p < end;) {
+    uint32_t c;
+    int n = CodeSet_GetUtf8(p, end, &c);
+    if (n == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
+      return false;
+    }
+    p += n;
+  }
+  return true;
+}
+
+bool IsUtf8Name(const char *name) {
+  const char *want = "utf8";
+  for (const char *p = name; *p != '\0'; p++) {
+    if (*p == '-' || *p == '_') {
+      continue;
+    }
+    char lower = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
+    if (*want == '\0' || lower != *want) {
+      return false;
+    }
+    want++;
+  }
+  return *want == '\0';
+}
+
+}  // namespace brellis::codeset
 
 extern "C" {
 
@@ -66,86 +156,187 @@ const char *CodeSet_GetCurrentCodeSet(void) {
   return name;
 }
 
+bool CodeSet_Init(const char *icuDataDir) {
+  // The data file's name is the one the ICU data of this layer has always
+  // had; a system ICU carries its data built in and needs no file.
+  char *path =
+      Str_Asprintf(nullptr, "%s/%s", icuDataDir != nullptr ? icuDataDir : kIcuDir, "icudt44l.dat");
+  struct stat st;
+  bool found = path != nullptr && stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
+  free(path);
+#ifdef BRELLIS_HAVE_ICU
+  if (found) {
+    IcuSetDataDirectory(icuDataDir != nullptr ? icuDataDir : kIcuDir);
+    dontUseIcu.store(false);
+  } else if (icuDataDir == nullptr) {
+    IcuSetDataDirectory(nullptr);
+    dontUseIcu.store(false);
+  } else {
+    dontUseIcu.store(true);
+  }
+#else
+  (void)found;
+  dontUseIcu.store(true);
+#endif
+  return true;
+}
+
 bool CodeSet_GenericToGeneric(const char *codeIn, const void *bufIn, size_t sizeIn,
                               const char *codeOut, unsigned int flags, char **bufOut,
                               size_t *sizeOut) {
-  iconv_t cd = reinterpret_cast<iconv_t>(-1);
-  if (flags != 0) {
-    char *translit = Str_Asprintf(nullptr, "%s//TRANSLIT", codeOut);
-    if (translit != nullptr) {
-      cd = iconv_open(translit, codeIn);
-      free(translit);
-    }
-  }
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    cd = iconv_open(codeOut, codeIn);
-  }
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    return false;
-  }
   DynBuf b;
   DynBuf_Init(&b);
-  char *in = const_cast<char *>(static_cast<const char *>(bufIn));
-  size_t left = sizeIn;
-  bool ok = true;
-  for (;;) {
-    if (!DynBuf_Enlarge(&b, b.size + (left > 16 ? left : 16) + 4)) {
-      ok = false;
-      break;
-    }
-    char *out = b.data + b.size;
-    size_t room = b.allocated - b.size - 4;
-    size_t before = room;
-    size_t status = iconv(cd, &in, &left, &out, &room);
-    int err = errno;
-    DynBuf_SetSize(&b, b.size + (before - room));
-    if (status != static_cast<size_t>(-1)) {
-      // Flush any shift state the target encoding keeps.
-      if (!DynBuf_Enlarge(&b, b.size + 36)) {
-        ok = false;
-        break;
-      }
-      out = b.data + b.size;
-      room = b.allocated - b.size - 4;
-      before = room;
-      iconv(cd, nullptr, nullptr, &out, &room);
-      DynBuf_SetSize(&b, b.size + (before - room));
-      break;
-    }
-    if (err == E2BIG || before != room) {
-      continue;
-    }
-    if (err == EILSEQ && flags != 0) {
-      break;
-    }
-    ok = false;
-    break;
+  const auto *in = static_cast<const char *>(bufIn);
+  bool ok;
+#ifdef BRELLIS_HAVE_ICU
+  if (!dontUseIcu.load()) {
+    ok = IcuConvert(codeIn, in, in == nullptr ? 0 : sizeIn, codeOut, flags, &b);
+  } else
+#endif
+  {
+    ok = IconvConvert(codeIn, in, in == nullptr ? 0 : sizeIn, codeOut, flags, &b);
   }
-  if (iconv_close(cd) != 0) {
-    ok = false;
-  }
-  if (!ok || !DynBuf_Append(&b, "\0\0\0\0", 4)) {
+  if (!ok) {
     DynBuf_Destroy(&b);
     return false;
   }
-  size_t len = b.size - 4;
-  DynBuf_Trim(&b);
-  *bufOut = static_cast<char *>(DynBuf_Detach(&b));
-  if (sizeOut != nullptr) {
-    *sizeOut = len;
-  }
-  return true;
+  return Finish(&b, bufOut, sizeOut);
 }
 
 bool CodeSet_Validate(const void *buf, size_t size, const char *code) {
   if (size == 0) {
     return true;
   }
+  const auto *in = static_cast<const char *>(buf);
+#ifdef BRELLIS_HAVE_ICU
+  if (!dontUseIcu.load()) {
+    return IcuValidate(in, size, code);
+  }
+#endif
+  if (IsUtf8Name(code)) {
+    return IsStrictUtf8(in, size);
+  }
   char *out = nullptr;
   if (!CodeSet_GenericToGeneric(code, buf, size, "UTF-8", 0, &out, nullptr)) {
     return false;
   }
   free(out);
+  return true;
+}
+
+bool CodeSet_Utf8ToUtf16le(const char *bufIn, size_t sizeIn, char **bufOut, size_t *sizeOut) {
+  DynBuf b;
+  DynBuf_Init(&b);
+  const char *end = bufIn + sizeIn;
+  for (const char *p = bufIn; p < end;) {
+    uint32_t c;
+    int n = CodeSet_GetUtf8(p, end, &c);
+    if (n == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
+      DynBuf_Destroy(&b);
+      return false;
+    }
+    p += n;
+    uint16_t units[2];
+    size_t count = 1;
+    if (c >= 0x10000) {
+      units[0] = static_cast<uint16_t>(0xD800 + ((c - 0x10000) >> 10));
+      units[1] = static_cast<uint16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      count = 2;
+    } else {
+      units[0] = static_cast<uint16_t>(c);
+    }
+    for (size_t i = 0; i < count; i++) {
+      unsigned char le[2] = {static_cast<unsigned char>(units[i]),
+                             static_cast<unsigned char>(units[i] >> 8)};
+      if (!DynBuf_Append(&b, le, 2)) {
+        DynBuf_Destroy(&b);
+        return false;
+      }
+    }
+  }
+  return Finish(&b, bufOut, sizeOut);
+}
+
+bool CodeSet_Utf16leToUtf8(const char *bufIn, size_t sizeIn, char **bufOut, size_t *sizeOut) {
+  if (sizeIn % 2 != 0) {
+    return false;
+  }
+  DynBuf b;
+  DynBuf_Init(&b);
+  const auto *in = reinterpret_cast<const unsigned char *>(bufIn);
+  size_t units = sizeIn / 2;
+  for (size_t i = 0; i < units; i++) {
+    uint32_t c = in[2 * i] | in[2 * i + 1] << 8;
+    if (c >= 0xDC00 && c <= 0xDFFF) {
+      DynBuf_Destroy(&b);
+      return false;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      uint32_t low = i + 1 < units ? (in[2 * i + 2] | in[2 * i + 3] << 8) : 0;
+      if (low < 0xDC00 || low > 0xDFFF) {
+        DynBuf_Destroy(&b);
+        return false;
+      }
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      i++;
+    }
+    char enc[4];
+    if (!DynBuf_Append(&b, enc, EncodeUtf8(c, enc))) {
+      DynBuf_Destroy(&b);
+      return false;
+    }
+  }
+  return Finish(&b, bufOut, sizeOut);
+}
+
+bool CodeSet_Utf8ToUtf32(const char *utf8, uint32_t **utf32) {
+  if (utf8 == nullptr) {
+    *utf32 = nullptr;
+    return true;
+  }
+  size_t len = strlen(utf8);
+  auto *out = static_cast<uint32_t *>(malloc((len + 1) * sizeof(uint32_t)));
+  if (out == nullptr) {
+    return false;
+  }
+  const char *end = utf8 + len;
+  size_t n = 0;
+  for (const char *p = utf8; p < end;) {
+    int l = CodeSet_GetUtf8(p, end, &out[n]);
+    if (l == 0) {
+      free(out);
+      *utf32 = nullptr;
+      return false;
+    }
+    p += l;
+    n++;
+  }
+  out[n] = 0;
+  *utf32 = out;
+  return true;
+}
+
+bool CodeSet_Utf32ToUtf8(const uint32_t *utf32, char **utf8) {
+  if (utf32 == nullptr) {
+    *utf8 = nullptr;
+    return true;
+  }
+  DynBuf b;
+  DynBuf_Init(&b);
+  for (const uint32_t *p = utf32; *p != 0; p++) {
+    char enc[4];
+    if (*p > 0x10FFFF || !DynBuf_Append(&b, enc, EncodeUtf8(*p, enc))) {
+      DynBuf_Destroy(&b);
+      *utf8 = nullptr;
+      return false;
+    }
+  }
+  if (!DynBuf_Append(&b, "", 1)) {
+    DynBuf_Destroy(&b);
+    return false;
+  }
+  DynBuf_Trim(&b);
+  *utf8 = static_cast<char *>(DynBuf_Detach(&b));
   return true;
 }
 

@@ -1,5 +1,9 @@
 // Conversions of Unicode strings at the borders.
 //
+// Invalid bytes handed to Unicode_AllocWithLength become U+FFFD like any
+// lenient conversion; the process ends only when the encoding itself cannot
+// be converted from.
+//
 // UTF-8, US-ASCII and ISO-8859-1 are handled here directly, since they are
 // what configuration files hold and they need no converter; every other
 // encoding goes through CodeSet_GenericToGeneric.
@@ -11,17 +15,15 @@
 #include <brellis/unicode.h>
 #include <brellis/util.h>
 
+#include "unicodeTableInt.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-size_t UnitWidth(int encoding) {
-  if (encoding >= 1 && encoding <= 3) return 2;
-  if (encoding >= 4 && encoding <= 6) return 4;
-  return 1;
-}
+using brellis::unicode::UnitWidth;
 
 size_t LengthInBytes(const void *buffer, ptrdiff_t length, int encoding) {
   if (length >= 0) {
@@ -142,13 +144,17 @@ char *Unicode_AllocWithLength(const void *buffer, ptrdiff_t length, int encoding
   char *result = nullptr;
   if ((encoding == STRING_ENCODING_UTF8 && ValidUtf8(s, len)) ||
       (encoding == STRING_ENCODING_US_ASCII && ValidAscii(s, len))) {
-    result = Util_SafeStrndup(-1, s, len, __FILE__, __LINE__);
+    // memchr keeps the copy inside the length even without a NUL there.
+    const void *nul = memchr(s, '\0', len);
+    size_t n = nul == nullptr ? len : static_cast<size_t>(static_cast<const char *>(nul) - s);
+    result = static_cast<char *>(Util_SafeMalloc(-1, n + 1, __FILE__, __LINE__));
+    memcpy(result, s, n);
+    result[n] = '\0';
   } else if (encoding == STRING_ENCODING_ISO_8859_1) {
     result = Latin1ToUtf8(s, len);
-  } else if (encoding >= 0 && encoding != STRING_ENCODING_UTF8 &&
-             encoding != STRING_ENCODING_US_ASCII) {
-    if (!CodeSet_GenericToGeneric(Unicode_EncodingEnumToName(encoding), s, len, "UTF-8", 1, &result,
-                                  nullptr)) {
+  } else if (encoding >= 0) {
+    if (!CodeSet_GenericToGeneric(Unicode_EncodingEnumToName(encoding), s, len, "UTF-8",
+                                  CSGTG_TRANSLIT, &result, nullptr)) {
       result = nullptr;
     }
   }
@@ -186,6 +192,10 @@ char *Unicode_GetAllocBytes(const char *str, int encoding, ptrdiff_t lengthInByt
     }
     case STRING_ENCODING_ISO_8859_1:
       return Utf8ToLatin1(str, len, retLength);
+    case STRING_ENCODING_UTF16_LE: {
+      char *out = nullptr;
+      return CodeSet_Utf8ToUtf16le(str, len, &out, retLength) ? out : nullptr;
+    }
     case STRING_ENCODING_UNKNOWN:
       return nullptr;
     default: {

@@ -553,16 +553,17 @@ TEST(LogHeader, CreationTimeWithoutTimeStamps) {
   EXPECT_TRUE(lines[4].starts_with("vthread-0| I120: Host is ")) << lines[4];
 }
 
-// A character set the encoding table does not know leaves the log able to
-// start (without a file: no path can reach the system in it).
+// A character set the encoding table does not know is taken as UTF-8, so
+// the log starts on its file as usual.
 TEST(LogHeader, UnknownEncodingDoesNotStopTheLog) {
   ChildResult r = InChild([](const std::string &path) {
     setenv("G_FILENAME_ENCODING", "NO-SUCH-CHARSET", 1);
-    CHILD_CHECK(!InitLog(path));
+    CHILD_CHECK(InitLog(path));
     LogInitParams p;
     Log_GetInitDefaults(&p);
     CHILD_CHECK(Log_InitWithParams(&p));
-    CHILD_CHECK(logState.hostEncoding == nullptr);
+    // An unknown character set is taken as UTF-8 rather than left unknown.
+    CHILD_CHECK(logState.hostEncoding != nullptr && strcmp(logState.hostEncoding, "UTF-8") == 0);
     CHILD_CHECK(strcmp(logState.hostCodeSet, "NO-SUCH-CHARSET") == 0);
     return 0;
   });

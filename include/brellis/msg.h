@@ -9,9 +9,9 @@
  *
  * A message keeps its id and its default text already formatted with the
  * arguments; there are no message catalogues or translations yet, and of
- * the showing operations only posting exists. Every message appended to the
- * calling thread's pending list is also written to the log as "[id] text".
- * A thread's pending messages are discarded when the thread ends.
+ * the showing operations posts, questions and hints exist (no progress). Every message appended to
+ * the calling thread's pending list is also written to the log as "[id] text". A thread's pending
+ * messages are discarded when the thread ends.
  */
 #ifndef BRELLIS_MSG_H
 #define BRELLIS_MSG_H
@@ -45,10 +45,10 @@ extern const char *const Msg_Severities[MSG_NUM_SEVERITIES];
 
 /*
  * How messages reach a person. A NULL slot is skipped. The process-wide
- * table starts with a console post (standard error) in post; a thread's own
- * table starts empty, and its non-NULL slots override the process-wide
- * ones for that thread. Slots for questions, hints and progress are kept
- * but not yet called.
+ * table starts with the console callbacks in post (standard error),
+ * question and hint (standard output and input); a thread's own table
+ * starts empty, and its non-NULL slots override the process-wide ones for
+ * that thread until it ends. The progress slots are kept but not called.
  */
 typedef struct MsgCallback {
   void (*post)(MsgSeverity severity, const char *msgID, const char *text);
@@ -81,6 +81,38 @@ void Msg_GetThreadCallbacks(MsgCallback *callbacks);
  * as a warning "MSG: <text>" unless "msg.noOKnoWarning" is set too.
  */
 void Msg_Post(MsgSeverity severity, const char *format, ...) BRELLIS_PRINTF(2, 3);
+
+/*
+ * Asks the question, with the pending messages in front of it, and returns
+ * the index of the chosen button (names is NULL-terminated; at most 9 are
+ * offered). The configuration may answer ("answer.<id>" naming a button's
+ * default text, without regard to case or mnemonics; or "msg.autoAnswer",
+ * which takes defaultAnswer). The console callback asks on standard
+ * output and reads standard input; at its end it takes defaultAnswer.
+ */
+int Msg_Question(const char *const *names, int defaultAnswer, const char *format, ...)
+    BRELLIS_PRINTF(3, 4);
+
+/*
+ * A hint with OK (buttonKind 0) or OK and Cancel (1): the chosen button's
+ * index, or 2 when it was not shown ("msg.noOK", "msg.autoAnswer" or no
+ * callback).
+ */
+int Msg_Hint(int buttonKind, const char *format, ...) BRELLIS_PRINTF(2, 3);
+
+/*
+ * Texts, each a new string for the caller to free. There are no
+ * catalogues yet: a localisable string gives its default text.
+ * Msg_GetString and Msg_GetStringSafe give the text of a string (the
+ * latter accepts plain ones too); Msg_StripMnemonic drops every '_' but
+ * keeps one of "__"; Msg_Format formats the text of a localisable format;
+ * Msg_FormatSizeInBytes gives a size such as "1.5 KB" or "1 byte".
+ */
+char *Msg_GetString(const char *idString);
+char *Msg_GetStringSafe(const char *string);
+char *Msg_StripMnemonic(const char *string);
+char *Msg_Format(const char *idFormat, ...) BRELLIS_PRINTF(1, 2);
+char *Msg_FormatSizeInBytes(uint64_t size);
 
 /* The calling thread's pending messages, kept oldest first. */
 void Msg_Append(const char *format, ...) BRELLIS_PRINTF(1, 2);

@@ -9,6 +9,7 @@
 #include <brellis/preference.h>
 #include <brellis/str.h>
 #include <brellis/userlock.h>
+#include <brellis/util.h>
 
 #include <strings.h>
 #include <unistd.h>
@@ -132,7 +133,9 @@ Pending &ThreadPending() {
 
 // The process-wide callbacks, guarded by the message lock. Plain data:
 // nothing to destroy when the process ends.
-MsgCallback processCallbacks = {ConsolePost};
+int ConsoleQuestion(char const *const *names, int defaultAnswer, const char *, const char *text);
+int ConsoleHint(int buttonKind, const char *, const char *text);
+MsgCallback processCallbacks = {ConsolePost, ConsoleQuestion, nullptr, ConsoleHint};
 MXUserRecLock *msgLock = nullptr;
 
 MXUserRecLock *MsgLock() {
@@ -187,24 +190,114 @@ std::string StripMnemonic(const char *s) {
   return out;
 }
 
-// Whether the configuration answers an OK-only message, so that nobody
-// needs to see it.
-bool IsAnswered(const char *id) {
-  std::unique_ptr<char, decltype(&free)> answer(Config_GetString(nullptr, "answer.%s", id), free);
-  if (answer != nullptr) {
-    std::string wanted = StripMnemonic(answer.get());
-    if (strcasecmp(wanted.c_str(), StripMnemonic(DefaultText(Msg_OKButtons[0])).c_str()) == 0) {
-      Log_Info("%s: Using config default '%s' as the answer for '%s'\n", "MsgIsAnswered",
-               answer.get(), id);
-      return true;
+enum class Answered { kNo, kByConfiguration, kAutomatically };
+
+// Whether the configuration answers the message with the given buttons, and
+// with which button.
+Answered IsAnswered(const char *const *buttons, int defaultAnswer, const char *id, int *answer) {
+  std::unique_ptr<char, decltype(&free)> configured(Config_GetString(nullptr, "answer.%s", id),
+                                                    free);
+  if (configured != nullptr) {
+    std::string wanted = StripMnemonic(configured.get());
+    for (int i = 0; buttons[i] != nullptr; i++) {
+      if (strcasecmp(wanted.c_str(), StripMnemonic(DefaultText(buttons[i])).c_str()) == 0) {
+        Log_Info("%s: Using config default '%s' as the answer for '%s'\n", "MsgIsAnswered",
+                 configured.get(), id);
+        *answer = i;
+        return Answered::kByConfiguration;
+      }
     }
   }
   if (Config_GetBool(false, "msg.autoAnswer")) {
     Log_Info("%s: Using builtin default '%s' as the answer for '%s'\n", "MsgIsAnswered",
-             DefaultText(Msg_OKButtons[0]), id);
-    return true;
+             DefaultText(buttons[defaultAnswer]), id);
+    *answer = defaultAnswer;
+    return Answered::kAutomatically;
   }
-  return false;
+  return Answered::kNo;
+}
+
+// One line of standard input, at most 1024 bytes; false at its end or on
+// a read error, so that a process without a console never waits for ever.
+bool ReadLine(std::string *line) {
+  line->clear();
+  char c;
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return !line->empty();
+    }
+    if (c == '\n') {
+      return true;
+    }
+    if (line->size() < 1024) {
+      *line += c;
+    }
+  }
+}
+
+// A decimal number below count, optionally surrounded by blanks; -1 else.
+int ParseChoice(const std::string &line, int count) {
+  size_t b = line.find_first_not_of(" \t\r");
+  size_t e = line.find_last_not_of(" \t\r");
+  if (b == std::string::npos) {
+    return -1;
+  }
+  std::string digits = line.substr(b, e - b + 1);
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return -1;
+  }
+  int v = std::stoi(digits);
+  return v < count ? v : -1;
+}
+
+void WriteText(int fd, const std::string &text) {
+  WriteAll(fd, text.data(), text.size());
+}
+
+// Offers the buttons on the console until a valid choice is read; at the
+// end of input the default.
+int ConsoleChoose(const char *heading, const char *text, const char *const *names, int count,
+                  int defaultAnswer) {
+  std::string out = std::string("\n\n") + kProductName + " " + heading + ":\n" + text + "\n";
+  for (int i = 0; i < count; i++) {
+    out += std::to_string(i) + ") " + DefaultText(names[i]) + "\n";
+  }
+  out += "\n";
+  WriteText(STDOUT_FILENO, out);
+  std::string prompt = "Select a number from 0-" + std::to_string(count - 1) + ": ";
+  std::string line;
+  for (;;) {
+    WriteText(STDOUT_FILENO, prompt);
+    if (!ReadLine(&line)) {
+      return defaultAnswer;
+    }
+    int choice = ParseChoice(line, count);
+    if (choice >= 0) {
+      return choice;
+    }
+  }
+}
+
+int CountButtons(const char *const *names) {
+  int n = 0;
+  while (names[n] != nullptr && n < 9) {
+    n++;
+  }
+  return n;
+}
+
+int ConsoleQuestion(char const *const *names, int defaultAnswer, const char *, const char *text) {
+  return ConsoleChoose("Question", text, names, CountButtons(names), defaultAnswer);
+}
+
+int ConsoleHint(int buttonKind, const char *, const char *text) {
+  const char *const *names = buttonKind == 1 ? Msg_OKCancelButtons : Msg_OKButtons;
+  return ConsoleChoose("Hint", text, names, CountButtons(names), 0);
 }
 
 }  // namespace
@@ -301,7 +394,8 @@ void Msg_Post(MsgSeverity severity, const char *format, ...) {
   const char *title =
       severity >= 0 && severity < MSG_NUM_SEVERITIES ? DefaultText(Msg_Severities[severity]) : "";
   LogList("Msg_Post", title, list.get());
-  if (IsAnswered(m->id)) {
+  int answer;
+  if (IsAnswered(Msg_OKButtons, 0, m->id, &answer) != Answered::kNo) {
     return;
   }
   if (severity != MSG_ERROR && Config_GetBool(false, "msg.noOK")) {
@@ -317,6 +411,133 @@ void Msg_Post(MsgSeverity severity, const char *format, ...) {
   if (table.post != nullptr) {
     table.post(severity, m->id, Render(list.get()).c_str());
   }
+}
+
+int Msg_Question(const char *const *names, int defaultAnswer, const char *format, ...) {
+  MsgList *m = nullptr;
+  va_list args;
+  va_start(args, format);
+  MsgList_VAppend(&m, format, args);
+  va_end(args);
+  Pending &p = ThreadPending();
+  p.Add(m);
+  std::unique_ptr<MsgList, decltype(&MsgList_Free)> list(p.Detach(), MsgList_Free);
+  LogList("Msg_Question", "", list.get());
+  int reply;
+  if (IsAnswered(names, defaultAnswer, m->id, &reply) == Answered::kNo) {
+    MsgCallback table = Effective();
+    int count = 0;
+    auto ask = [&](auto &&call) {
+      count = CountButtons(names);
+      reply = call();
+      if (reply < 0 || reply >= count) {
+        Log_Info("%s: Invalid reply: %u (max = %u). Reposting question.\n", "MsgQuestion",
+                 static_cast<unsigned>(reply), static_cast<unsigned>(count - 1));
+        reply = call();
+      }
+    };
+    if (table.question != nullptr) {
+      std::string text = Render(list.get());
+      ask([&] { return table.question(names, defaultAnswer, m->id, text.c_str()); });
+    }
+    if (table.questionList != nullptr) {
+      ask([&] { return table.questionList(names, defaultAnswer, list.get()); });
+    }
+    if (reply < 0 || reply >= count) {
+      Log_Info("%s: Invalid reply: %u (max = %u).  Using default value.\n", "MsgQuestion",
+               static_cast<unsigned>(reply), static_cast<unsigned>(count > 0 ? count - 1 : 0));
+      reply = defaultAnswer;
+    }
+  }
+  Log_Info("%s: %s reply=%d\n", "MsgQuestion", m->id, reply);
+  return reply;
+}
+
+int Msg_Hint(int buttonKind, const char *format, ...) {
+  MsgList *m = nullptr;
+  va_list args;
+  va_start(args, format);
+  MsgList_VAppend(&m, format, args);
+  va_end(args);
+  std::unique_ptr<MsgList, decltype(&MsgList_Free)> list(m, MsgList_Free);
+  std::string text = Render(m);
+  Log_Info("%s: %s\n%s---------------------------------------\n", "MsgHint", m->id, text.c_str());
+  const char *const *buttons = buttonKind == 1 ? Msg_OKCancelButtons : Msg_OKButtons;
+  int answer;
+  switch (IsAnswered(buttons, 0, m->id, &answer)) {
+    case Answered::kByConfiguration:
+      return answer;
+    case Answered::kAutomatically:
+      return 2;
+    case Answered::kNo:
+      break;
+  }
+  if (Config_GetBool(false, "msg.noOK")) {
+    Log_Info("%s: Not showing hint %s (%s).\n", "MsgHint", m->id, "msg.noOK");
+    return 2;
+  }
+  MsgCallback table = Effective();
+  int result = table.hint != nullptr ? table.hint(buttonKind, m->id, text.c_str()) : 2;
+  if (table.hintList != nullptr) {
+    result = table.hintList(buttonKind, m);
+  }
+  return result;
+}
+
+char *Msg_StripMnemonic(const char *string) {
+  return Util_SafeStrdup(-1, StripMnemonic(string).c_str(), __FILE__, __LINE__);
+}
+
+char *Msg_GetString(const char *idString) {
+  return Util_SafeStrdup(-1, DefaultText(idString), __FILE__, __LINE__);
+}
+
+char *Msg_GetStringSafe(const char *string) {
+  return Msg_GetString(string);
+}
+
+char *Msg_Format(const char *idFormat, ...) {
+  va_list args;
+  va_start(args, idFormat);
+  char *s = Str_SafeVasprintf(nullptr, DefaultText(idFormat), args);
+  va_end(args);
+  return s;
+}
+
+char *Msg_FormatSizeInBytes(uint64_t size) {
+  struct Unit {
+    int shift;
+    const char *format;
+  };
+  static constexpr Unit kUnits[] = {
+      {40, "@&!*@*@(msg.msg.terabyte.abbreviation)%s TB"},
+      {30, "@&!*@*@(msg.msg.gigabyte.abbreviation)%s GB"},
+      {20, "@&!*@*@(msg.msg.megabyte.abbreviation)%s MB"},
+      {10, "@&!*@*@(msg.msg.kilobyte.abbreviation)%s KB"},
+  };
+  const char *format = size >= 2   ? "@&!*@*@(msg.msg.byte.twoOrMore)%s bytes"
+                       : size == 1 ? "@&!*@*@(msg.msg.byte.one)%s byte"
+                                   : "@&!*@*@(msg.msg.byte.zero)%s bytes";
+  double value = static_cast<double>(size);
+  unsigned decimals = 0;
+  for (const Unit &u : kUnits) {
+    if (size >= uint64_t{1} << u.shift) {
+      format = u.format;
+      value /= static_cast<double>(uint64_t{1} << u.shift);
+      double rounded = static_cast<double>(static_cast<uint64_t>(value + 0.5));
+      decimals = (value > rounded ? value - rounded : rounded - value) < 0.01 ? 0 : 1;
+      if (decimals == 0) {
+        value = rounded;
+      }
+      break;
+    }
+  }
+  char numberFormat[16];
+  Str_Sprintf(numberFormat, sizeof numberFormat, "%%'.%uf", decimals);
+  char *number = Str_SafeAsprintf(nullptr, numberFormat, value);
+  char *out = Msg_Format(format, number);
+  free(number);
+  return out;
 }
 
 }  // extern "C"

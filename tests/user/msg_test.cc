@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -98,6 +102,59 @@ TEST(MsgPostConfigTest, ConfigurationAnswersOrSuppressesPosts) {
     return shown.count == 1 ? 0 : 4;
   });
   EXPECT_TRUE(r.ExitedWith(0)) << r.status << r.err;
+}
+
+TEST(MsgQuestionTest, AnsweredByConfigurationOrTheConsoleAndNeverWaitingOnClosedInput) {
+  testsupport::TempDir root;
+  testsupport::ChildResult r = testsupport::RunInChild([&](const std::string &) {
+    PreferenceSetRootForTest(root.path().c_str());
+    setenv("HOME", root.path().c_str(), 1);
+    Preference_Init();
+    const char *const yesNo[] = {"@&!*@*@(button.yes)_Yes", "@&!*@*@(button.no)_No", nullptr};
+    Preference_SetFromString("answer.msg.test.q=NO", true);
+    if (Msg_Question(yesNo, 0, "@&!*@*@(msg.test.q)Go on?") != 1) return 1;
+    // Standard input at its end: the console takes the default, without
+    // spinning. Then one valid line among invalid ones.
+    int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, STDIN_FILENO);
+    if (Msg_Question(yesNo, 1, "@&!*@*@(msg.test.other)Other?") != 1) return 2;
+    if (Msg_Hint(1, "@&!*@*@(msg.test.hint)Careful") != 0) return 3;
+    int fds[2];
+    if (pipe(fds) != 0) return 4;
+    const char input[] = "x\n 7\n \t1\r\n";
+    if (write(fds[1], input, sizeof input - 1) != static_cast<ssize_t>(sizeof input - 1)) return 5;
+    close(fds[1]);
+    dup2(fds[0], STDIN_FILENO);
+    if (Msg_Question(yesNo, 0, "@&!*@*@(msg.test.third)Third?") != 1) return 6;
+    Preference_SetFromString("msg.autoAnswer=TRUE", true);
+    if (Msg_Hint(0, "@&!*@*@(msg.test.auto)Auto") != 2) return 7;
+    return 0;
+  });
+  EXPECT_TRUE(r.ExitedWith(0)) << r.status << r.err;
+}
+
+TEST(MsgTextTest, SizesAndMnemonics) {
+  struct {
+    uint64_t size;
+    const char *text;
+  } cases[] = {{0, "0 bytes"},
+               {1, "1 byte"},
+               {1023, "1023 bytes"},
+               {1536, "1.5 KB"},
+               {1048576, "1 MB"},
+               {uint64_t{3} << 30, "3 GB"},
+               {uint64_t{5} << 40, "5 TB"}};
+  for (const auto &c : cases) {
+    char *s = Msg_FormatSizeInBytes(c.size);
+    EXPECT_STREQ(s, c.text) << c.size;
+    free(s);
+  }
+  char *s = Msg_StripMnemonic("_Save __all_");
+  EXPECT_STREQ(s, "Save _all");
+  free(s);
+  s = Msg_Format("@&!*@*@(msg.test.fmt)%d files", 3);
+  EXPECT_STREQ(s, "3 files");
+  free(s);
 }
 
 }  // namespace

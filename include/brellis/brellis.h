@@ -18,10 +18,12 @@
 #include <brellis/log.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
+#include <brellis/msgfmt.h>
 #include <brellis/panic.h>
 #include <brellis/posix.h>
 #include <brellis/preference.h>
 #include <brellis/random.h>
+#include <brellis/sig.h>
 #include <brellis/str.h>
 #include <brellis/timeutil.h>
 #include <brellis/unicode.h>

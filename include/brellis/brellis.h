@@ -18,6 +18,7 @@
 #include <brellis/log.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
+#include <brellis/msgfmt.h>
 #include <brellis/panic.h>
 #include <brellis/posix.h>
 #include <brellis/preference.h>

@@ -7,17 +7,18 @@
  * that marker is kept as the literal message "msg.literal" with the text
  * as it stands (its '%' sequences are not interpreted).
  *
- * This is the messages layer in its first shape: a message keeps its id and
- * its default text already formatted with the arguments; there are no
- * message catalogues or translations, no posting, questions, hints or
- * progress, and no callbacks yet. Every message appended to the calling
- * thread's pending list is also written to the log as "[id] text".
+ * A message keeps its id and its default text already formatted with the
+ * arguments; there are no message catalogues or translations yet, and of
+ * the showing operations posts, questions and hints exist (no progress). Every message appended to
+ * the calling thread's pending list is also written to the log as "[id] text". A thread's pending
+ * messages are discarded when the thread ends.
  */
 #ifndef BRELLIS_MSG_H
 #define BRELLIS_MSG_H
 
 #include <stdarg.h>
 #include <stdbool.h>
+#include <stdint.h>
 
 #include <brellis/msgList.h>
 #include <brellis/str.h>
@@ -26,10 +27,99 @@
 extern "C" {
 #endif
 
+/* Severities of a post; Msg_Severities holds their titles. */
+typedef enum MsgSeverity {
+  MSG_INFO = 0,
+  MSG_INFO_TIMEOUT = 1,
+  MSG_WARNING = 2,
+  MSG_ERROR = 3,
+  MSG_CONFIG_EDITOR = 4,
+  MSG_WEB_LINK_HOME_PAGE_INFO = 8,
+  MSG_NUM_SEVERITIES
+} MsgSeverity;
+
+/* Null-terminated button lists; the severity titles, NULL where unused. */
+extern const char *const Msg_OKButtons[];
+extern const char *const Msg_OKCancelButtons[];
+extern const char *const Msg_Severities[MSG_NUM_SEVERITIES];
+
+/*
+ * How messages reach a person. A NULL slot is skipped. The process-wide
+ * table starts with the console callbacks in post (standard error),
+ * question and hint (standard output and input); a thread's own table
+ * starts empty, and its non-NULL slots override the process-wide ones for
+ * that thread until it ends. The progress slots are kept but not called.
+ */
+typedef struct MsgCallback {
+  void (*post)(MsgSeverity severity, const char *msgID, const char *text);
+  int (*question)(char const *const *names, int defaultAnswer, const char *msgID, const char *text);
+  int (*progress)(const char *msgID, const char *text, int percent, bool cancelButton);
+  int (*hint)(int buttonKind, const char *msgID, const char *text);
+  void *(*lazyProgressStart)(const char *msgID, const char *text, bool allowCancel);
+  bool (*lazyProgress)(void *handle, const char *msgID, const char *text, bool allowCancel,
+                       int percent);
+  void (*lazyProgressEnd)(void *handle);
+  void (*postList)(MsgSeverity severity, MsgList *messages);
+  int (*questionList)(char const *const *names, int defaultAnswer, MsgList *messages);
+  int (*progressList)(MsgList *messages, int percent, bool cancelButton);
+  int (*hintList)(int buttonKind, MsgList *messages);
+  void *(*lazyProgressStartList)(MsgList *messages);
+  void (*forceUnblock)(void); /* called by the panic path before its post */
+} MsgCallback;
+
+void Msg_SetCallbacks(const MsgCallback *callbacks);
+void Msg_GetCallbacks(MsgCallback *callbacks);
+void Msg_SetThreadCallbacks(const MsgCallback *callbacks);
+void Msg_GetThreadCallbacks(MsgCallback *callbacks);
+
+/*
+ * Appends the message to the calling thread's pending messages, logs them
+ * all ("Msg_Post: <title>", one line each, a line of dashes) and shows
+ * them, then discards them. They are not shown when the configuration
+ * answers the message ("answer.<id>" naming OK, or "msg.autoAnswer"), nor,
+ * below MSG_ERROR, when "msg.noOK" is set: then they are logged once more
+ * as a warning "MSG: <text>" unless "msg.noOKnoWarning" is set too.
+ */
+void Msg_Post(MsgSeverity severity, const char *format, ...) BRELLIS_PRINTF(2, 3);
+
+/*
+ * Asks the question, with the pending messages in front of it, and returns
+ * the index of the chosen button (names is NULL-terminated; at most 9 are
+ * offered). The configuration may answer ("answer.<id>" naming a button's
+ * default text, without regard to case or mnemonics; or "msg.autoAnswer",
+ * which takes defaultAnswer). The console callback asks on standard
+ * output and reads standard input; at its end it takes defaultAnswer.
+ */
+int Msg_Question(const char *const *names, int defaultAnswer, const char *format, ...)
+    BRELLIS_PRINTF(3, 4);
+
+/*
+ * A hint with OK (buttonKind 0) or OK and Cancel (1): the chosen button's
+ * index, or 2 when it was not shown ("msg.noOK", "msg.autoAnswer" or no
+ * callback).
+ */
+int Msg_Hint(int buttonKind, const char *format, ...) BRELLIS_PRINTF(2, 3);
+
+/*
+ * Texts, each a new string for the caller to free. There are no
+ * catalogues yet: a localisable string gives its default text.
+ * Msg_GetString and Msg_GetStringSafe give the text of a string (the
+ * latter accepts plain ones too); Msg_StripMnemonic drops every '_' but
+ * keeps one of "__"; Msg_Format formats the text of a localisable format;
+ * Msg_FormatSizeInBytes gives a size such as "1.5 KB" or "1 byte".
+ */
+char *Msg_GetString(const char *idString);
+char *Msg_GetStringSafe(const char *string);
+char *Msg_StripMnemonic(const char *string);
+char *Msg_Format(const char *idFormat, ...) BRELLIS_PRINTF(1, 2);
+char *Msg_FormatSizeInBytes(uint64_t size);
+
 /* The calling thread's pending messages, kept oldest first. */
 void Msg_Append(const char *format, ...) BRELLIS_PRINTF(1, 2);
 void Msg_AppendStr(const char *string);
 bool Msg_Present(void);
+/* Appends copies of list's messages, oldest first. */
+void Msg_AppendMsgList(const MsgList *list);
 /* Frees the pending messages; with log true they are logged first. */
 void Msg_Reset(bool log);
 /*

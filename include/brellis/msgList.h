@@ -6,13 +6,17 @@
  * its newest message (NULL when empty); appending puts the new message at
  * the head. The caller owns a list and frees it with MsgList_Free.
  *
- * Messages keep their default text already formatted with its arguments:
- * no catalogue is consulted, so every message reads in English.
+ * A message keeps its arguments as captured by MsgFmt_GetArgs (strings
+ * copied), so that it can be formatted again from a translation, and its
+ * default text already formatted with them: no catalogue is consulted yet,
+ * so every message reads in English.
  */
 #ifndef BRELLIS_MSGLIST_H
 #define BRELLIS_MSGLIST_H
 
 #include <stdarg.h>
+
+#include <brellis/msgfmt.h>
 
 #include <brellis/str.h>
 
@@ -25,12 +29,15 @@ typedef struct MsgList {
   char *id;     /* "msg.literal" for a text without the marker */
   char *format; /* the default text before formatting */
   char *text;   /* the default text formatted with the arguments */
+  MsgFmt_Arg *args;
+  int numArgs;
 } MsgList;
 
 /*
  * Appends one message at the head of *list. A NULL list discards the
  * message without building it. A format without the marker is stored as the
- * literal message: its own '%' sequences are not interpreted.
+ * literal message: its own '%' sequences are not interpreted. A localisable
+ * format whose arguments MsgFmt_GetArgs refuses ends the process.
  */
 void MsgList_Append(MsgList **list, const char *format, ...) BRELLIS_PRINTF(2, 3);
 void MsgList_VAppend(MsgList **list, const char *format, va_list ap) BRELLIS_PRINTF(2, 0);

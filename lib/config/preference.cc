@@ -2,10 +2,10 @@
 
 #include <brellis/dictionary.h>
 #include <brellis/internal/lockHeld.h>
-#include <brellis/internal/msgListOrder.h>
 #include <brellis/internal/newHandler.h>
 #include <brellis/internal/preferenceRoot.h>
 #include <brellis/log.h>
+#include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/preference.h>
 #include <brellis/str.h>
@@ -79,17 +79,12 @@ PreferenceState *InitializedState() {
   return st != nullptr && st->initialized ? st : nullptr;
 }
 
-// The messages a load left, logged the way a reset of pending messages logs
-// them: oldest first, framed.
+// The messages a load left join the thread's pending messages, which are
+// then logged and discarded.
 void LogMessages(MsgList *messages) {
-  if (messages == nullptr) {
-    return;
-  }
-  MsgList *oldestFirst = MsgListReverse(messages);
-  Log_Info("%s:%s%s\n", "Msg_Reset", "", "");
-  MsgList_Log(oldestFirst);
-  Log_Info("----------------------------------------\n");
-  MsgList_Free(oldestFirst);
+  Msg_AppendMsgList(messages);
+  MsgList_Free(messages);
+  Msg_Reset(true);
 }
 
 void LoadLayer(PreferenceState *st, Layer layer) {

@@ -4,6 +4,7 @@
 #include <brellis/internal/msgListOrder.h>
 #include <brellis/log.h>
 #include <brellis/msgList.h>
+#include <brellis/msgfmt.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>
 #include <brellis/util.h>
@@ -30,11 +31,14 @@ bool SplitId(const char *string, const char **idStart, const char **idEnd) {
   return true;
 }
 
-MsgList *NewMessage(const char *idStart, size_t idLen, const char *format, char *text) {
+MsgList *NewMessage(const char *idStart, size_t idLen, const char *format, char *text,
+                    MsgFmt_Arg *args = nullptr, int numArgs = 0) {
   auto *m = static_cast<MsgList *>(Util_SafeCalloc(-1, 1, sizeof(MsgList), __FILE__, __LINE__));
   m->id = Util_SafeStrndup(-1, idStart, idLen, __FILE__, __LINE__);
   m->format = Util_SafeStrdup(-1, format, __FILE__, __LINE__);
   m->text = text;
+  m->args = args;
+  m->numArgs = numArgs;
   return m;
 }
 
@@ -52,11 +56,19 @@ MsgList *Build(const char *format, va_list ap) {
     return Literal(format);
   }
   const char *body = idEnd + 1;
-  char *text = Str_Vasprintf(nullptr, body, ap);
+  MsgFmt_Arg *args = nullptr;
+  int numArgs = 0;
+  char *error = nullptr;
+  if (!MsgFmt_GetArgs(body, ap, &args, &numArgs, &error, nullptr, nullptr)) {
+    // A message that cannot be shown later is a bug of its caller.
+    Log_Info("%s error: %s\nformat <%s>\n", "MsgList_VAppend", error, format);
+    Panic("PANIC %s:%d\n", __FILE__, __LINE__);
+  }
+  char *text = MsgFmt_Asprintf(nullptr, body, args, numArgs);
   if (text == nullptr) {
     Panic("MEM_ALLOC %s:%d\n", __FILE__, __LINE__);
   }
-  return NewMessage(idStart, static_cast<size_t>(idEnd - idStart), body, text);
+  return NewMessage(idStart, static_cast<size_t>(idEnd - idStart), body, text, args, numArgs);
 }
 
 MsgList *BuildStr(const char *string) {
@@ -120,7 +132,8 @@ MsgList *MsgList_Copy(const MsgList *list) {
   MsgList **tail = &head;
   for (const MsgList *m = list; m != nullptr; m = m->next) {
     MsgList *c = NewMessage(m->id, strlen(m->id), m->format,
-                            Util_SafeStrdup(-1, m->text, __FILE__, __LINE__));
+                            Util_SafeStrdup(-1, m->text, __FILE__, __LINE__),
+                            MsgFmt_CopyArgs(m->args, m->numArgs), m->numArgs);
     *tail = c;
     tail = &c->next;
   }
@@ -133,6 +146,7 @@ void MsgList_Free(MsgList *list) {
     free(list->id);
     free(list->format);
     free(list->text);
+    MsgFmt_FreeArgs(list->args, list->numArgs);
     free(list);
     list = next;
   }

@@ -495,6 +495,35 @@ ArgKind KindOf(const Spec &s) {
   }
 }
 
+// What a table of values must give for an argument kind.
+StrArgClass ClassOf(ArgKind kind) {
+  switch (kind) {
+    case kInt:
+    case kUInt:
+    case kWint:
+      return StrArgClass::kInt32;
+    case kLongArg:
+    case kULong:
+    case kQuad:
+    case kUQuad:
+    case kPtrdiff:
+    case kSizeArg:
+    case kIntmax:
+    case kUIntmax:
+      return StrArgClass::kInt64;
+    case kVoidPtr:
+      return StrArgClass::kPointer;
+    case kCharPtr:
+      return StrArgClass::kString;
+    case kWcharPtr:
+      return StrArgClass::kWideString;
+    case kDouble:
+      return StrArgClass::kDouble;
+    default:
+      return StrArgClass::kOther;
+  }
+}
+
 // Whether a conversion's pieces point into the work areas of the call, which
 // the next conversion reuses. Narrow strings and characters printed as
 // themselves point into the caller's string or the format.
@@ -585,9 +614,14 @@ class Formatter {
     va_copy(entry_, ap);
   }
   ~Formatter() {
-    va_end(ap_);
-    va_end(entry_);
+    if (fetch_ == nullptr) {
+      va_end(ap_);
+      va_end(entry_);
+    }
   }
+  Formatter(char *buf, size_t capacity, bool allocate, const char *format, StrArgFetch fetch,
+            void *context)
+      : sink_(buf, capacity, allocate), format_(format), fetch_(fetch), fetchContext_(context) {}
   Formatter(const Formatter &) = delete;
   Formatter &operator=(const Formatter &) = delete;
 
@@ -625,6 +659,8 @@ class Formatter {
   va_list ap_;     // sequential arguments
   va_list entry_;  // the list as it was at entry, for the positional fetch
   int64_t nextArg_ = 1;
+  StrArgFetch fetch_ = nullptr;  // values from a table instead of ap_
+  void *fetchContext_ = nullptr;
 
   // Positional arguments, once a format names one.
   ArgValue *values_ = nullptr;
@@ -778,6 +814,11 @@ bool Formatter::EnsureTable() {
       kinds = p;
       kindsSize = grown;
     }
+    if (fetch_ != nullptr && kinds[index] != kNone &&
+        ClassOf(static_cast<ArgKind>(kinds[index])) != ClassOf(kind)) {
+      bad = true;
+      return;
+    }
     kinds[index] = kind;
     highest = std::max(highest, pos);
   };
@@ -825,7 +866,18 @@ bool Formatter::EnsureTable() {
   // A position read with another kind than it was fetched with reads 0.
   memset(static_cast<void *>(values_), 0, (static_cast<size_t>(highest) + 1) * sizeof(ArgValue));
   for (int64_t pos = 1; pos <= highest; ++pos) {
-    Fetch(static_cast<ArgKind>(kinds[pos]), values_[pos]);
+    auto kind = static_cast<ArgKind>(kinds[pos]);
+    if (fetch_ == nullptr) {
+      Fetch(kind, values_[pos]);
+    } else if (kind != kNone) {
+      StrArgValue v{};
+      if (!fetch_(fetchContext_, static_cast<int>(pos), ClassOf(kind), &v)) {
+        failed_ = true;
+        return false;
+      }
+      values_[pos].u = v.u;
+      values_[pos].d = v.d;
+    }
   }
   maxPosition_ = highest;
   return true;
@@ -868,6 +920,9 @@ const Numeric &Formatter::Locale() {
 
 int Formatter::Run() {
   const char *fmt = format_;
+  if (fetch_ != nullptr && !EnsureTable()) {
+    sink_.Fail();
+  }
   auto onStar = [this](int pos) -> int {
     if (pos != 0) {
       if (!EnsureTable()) {
@@ -1332,7 +1387,12 @@ size_t StrUtf8Cut(const char *text, size_t keep) {
   return announced < 8 && static_cast<size_t>(announced) == keep - n ? keep : n;
 }
 
-int StrFormat(char **out, size_t size, const char *format, va_list ap, size_t *written) {
+namespace {
+
+// Runs a formatter built from source (an argument list, or a fetch function
+// and its context) over the caller's buffer or one it allocates.
+template <class... Source>
+int FormatInto(char **out, size_t size, const char *format, size_t *written, Source... source) {
   const bool allocate = *out == nullptr;
   char *buf = *out;
   size_t capacity = size;
@@ -1347,7 +1407,7 @@ int StrFormat(char **out, size_t size, const char *format, va_list ap, size_t *w
       return -1;
     }
   }
-  Formatter f(buf, capacity, allocate, format, ap);
+  Formatter f(buf, capacity, allocate, format, source...);
   int n = f.Run();
   if (written != nullptr) {
     *written = f.sink().written();
@@ -1360,6 +1420,17 @@ int StrFormat(char **out, size_t size, const char *format, va_list ap, size_t *w
     }
   }
   return n;
+}
+
+}  // namespace
+
+int StrFormat(char **out, size_t size, const char *format, va_list ap, size_t *written) {
+  return FormatInto(out, size, format, written, ap);
+}
+
+int StrFormatFromArgs(char **out, size_t size, const char *format, StrArgFetch fetch, void *context,
+                      size_t *written) {
+  return FormatInto(out, size, format, written, fetch, context);
 }
 
 extern "C" int bsd_vsnprintf(char **outbuf, size_t bufSize, const char *fmt0, va_list ap) {

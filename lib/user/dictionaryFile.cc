@@ -5,6 +5,7 @@
 #include <brellis/err.h>
 #include <brellis/fileIO.h>
 #include <brellis/log.h>
+#include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>
 #include <brellis/unicode.h>
@@ -233,9 +234,7 @@ void EndRead(Dictionary *dict) {
 bool LoadAndLog(Dictionary *dict, const char *path, bool clearFirst, int defaultEncoding) {
   MsgList *messages = nullptr;
   bool ok = Dictionary_Load(dict, path, clearFirst, defaultEncoding, &messages);
-  // There is no per-thread pending list to hand the messages to: the log is
-  // where they end up.
-  MsgList_Log(messages);
+  Msg_AppendMsgList(messages);
   MsgList_Free(messages);
   return ok;
 }

@@ -8,6 +8,7 @@
 #include <brellis/file.h>
 #include <brellis/fileIO.h>
 #include <brellis/log.h>
+#include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>
 #include <brellis/str.h>
@@ -164,8 +165,9 @@ bool WriteBufferToHandle(FileIODescriptor *fd, const char *buf, size_t size, Msg
   return ok;
 }
 
+// What a write collected becomes the calling thread's pending messages.
 void LogMessages(MsgList *messages) {
-  MsgList_Log(messages);
+  Msg_AppendMsgList(messages);
   MsgList_Free(messages);
 }
 

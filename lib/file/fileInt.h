@@ -42,6 +42,16 @@ uint32_t FileIOResolveLockBits(uint32_t access);
 // The file layer's own 32-bit pseudo-random value (not for secrets).
 uint32_t FileSimpleRandom();
 
+// Creates a new file (O_EXCL, mode 0600, close-on-exec; the descriptor is
+// returned) or directory (mode 0700 before the umask; 0 is returned) in dir,
+// named by createNameFunc from a number (odd for files, even for
+// directories) and the caller's data; the function returns a malloc()ed
+// name or null. *presult receives the new path. -1 with errno on failure
+// (EFAULT for a null dir or function, EAGAIN when every name is taken).
+typedef char *FileMakeTempNameFunc(uint32_t number, void *data);
+int FileMakeTempEx2(const char *dir, bool createFile, FileMakeTempNameFunc *createNameFunc,
+                    void *createNameFuncData, char **presult);
+
 // The clock the aligned pool ages idle blocks by (monotonic nanoseconds);
 // tests substitute their own. Null restores the system timer. Returns the
 // previous clock.

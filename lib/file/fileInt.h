@@ -22,15 +22,6 @@ inline char *Dup(std::string_view s) {
 
 }  // namespace fileint
 
-// Lock files next to the locked file. FileLock_Lock returns a token, or
-// nullptr with *error 0 when the lock is held by others and the wait ran
-// out, or an errno value. Failures append a message to *messages (a null
-// messages pointer discards it).
-FileLockToken *FileLock_Lock(const char *pathName, bool readOnly, uint32_t maxWaitMsec, int *error,
-                             MsgList **messages);
-bool FileLock_Unlock(FileLockToken *token, int *error, MsgList **messages);
-bool FileLock_IsLocked(const char *pathName, int *error, MsgList **messages);
-
 // The engine behind the unlink calls: 0 or an errno value, also left in
 // errno. With handleLink a symbolic link's target is deleted first.
 int FileDeletion(const char *pathName, bool handleLink);

@@ -50,6 +50,19 @@ bool FileLock_Unlock(FileLockToken *token, int *err, MsgList **msgs);
  */
 bool FileLock_IsLocked(const char *filePath, int *err, MsgList **msgs);
 
+/*
+ * Device locks in "/var/lock": the file "LCK.." + deviceName holding the
+ * owner's process id. 1 when the lock was taken, 0 when a live process
+ * holds it, -1 with errno on failure. A lock file left by a process of this
+ * host that no longer exists is removed and taken over.
+ */
+int FileLock_LockDevice(const char *deviceName);
+/*
+ * Removes this process's device lock; false with errno on failure (EPERM
+ * when the lock is another process's).
+ */
+bool FileLock_UnlockDevice(const char *deviceName);
+
 #ifdef __cplusplus
 }
 #endif

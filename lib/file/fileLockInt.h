@@ -26,4 +26,9 @@ bool FileLockValidExecutionID(const char *executionID);
 // when they differ) and returns how long.
 uint32_t FileSleeper(uint32_t minMs, uint32_t maxMs);
 
+// The device lock in a directory of the caller's choice (the public calls
+// use "/var/lock").
+int FileLockDeviceIn(const char *dir, const char *deviceName);
+bool FileUnlockDeviceIn(const char *dir, const char *deviceName);
+
 #endif

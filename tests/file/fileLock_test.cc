@@ -1,6 +1,6 @@
 // Lock files between processes: exclusion and sharing, hand-over to a
 // waiter, mutual exclusion under contention, debris of dead processes,
-// and links planted where the lock's files go.
+// links planted where the lock's files go, and the device lock.
 
 #include <brellis/fileIO.h>
 #include <brellis/fileLock.h>
@@ -311,6 +311,37 @@ TEST(FileLockTest, ExecutionIdsTellLiveFromDeadProcesses) {
   EXPECT_EQ(id.find('/'), std::string::npos);
   EXPECT_TRUE(FileLockMachineIDMatch(id.c_str(), id.c_str()));
   EXPECT_FALSE(FileLockMachineIDMatch(id.c_str(), ("uuid=" + id).c_str()));
+}
+
+TEST(FileLockDeviceTest, HeldByTheLivingTakenOverFromTheDead) {
+  TempDir tmp;
+  const char *dir = tmp.path().c_str();
+  ASSERT_EQ(FileLockDeviceIn(dir, "ttyS0"), 1);
+  EXPECT_EQ(ReadFile(tmp / "LCK..ttyS0"),
+            std::to_string(getpid()) + " " + FileLockGetMachineID() + "\n");
+  EXPECT_EQ(Reap(Spawn([&] { return FileLockDeviceIn(dir, "ttyS0"); })), 0);
+  EXPECT_EQ(Reap(Spawn([&] { return FileUnlockDeviceIn(dir, "ttyS0") ? 1 : 0; })), 0);
+  EXPECT_TRUE(FileUnlockDeviceIn(dir, "ttyS0"));
+  EXPECT_EQ(List(tmp.path()).size(), 0u);
+
+  pid_t dead = Spawn([] { return 0; });
+  Reap(dead);
+  ASSERT_TRUE(
+      WriteFile(tmp / "LCK..ttyS1", std::to_string(dead) + " " + FileLockGetMachineID() + "\n"));
+  EXPECT_EQ(FileLockDeviceIn(dir, "ttyS1"), 1);
+  ASSERT_TRUE(WriteFile(tmp / "LCK..ttyS2", std::to_string(dead) + " elsewhere\n"));
+  EXPECT_EQ(FileLockDeviceIn(dir, "ttyS2"), 0);
+
+  // Links planted at the temporary name or the lock name are never written
+  // through.
+  ASSERT_TRUE(WriteFile(tmp / "victim", "keep"));
+  char temp[64];
+  snprintf(temp, sizeof temp, "%s/LTMP..ttyS3.t%05d", dir, static_cast<int>(getpid()));
+  ASSERT_EQ(symlink((tmp / "victim").c_str(), temp), 0);
+  EXPECT_EQ(FileLockDeviceIn(dir, "ttyS3"), 1);
+  ASSERT_EQ(symlink((tmp / "victim").c_str(), (tmp / "LCK..ttyS4").c_str()), 0);
+  EXPECT_EQ(FileLockDeviceIn(dir, "ttyS4"), -1);
+  EXPECT_EQ(ReadFile(tmp / "victim"), "keep");
 }
 
 }  // namespace

@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -29,10 +28,12 @@ namespace {
 constexpr uint32_t kMaxAttempts = 0x3FFFFFFF;
 constexpr int kSafeTmpDirAttempts = 251;
 constexpr MX_Rank kSafeTmpDirRank = 0xF0007020;
+constexpr MX_Rank kSimpleRandomRank = 0xFF000000;
 
 using brellis::UniqueChars;
 
 MXUserExclLock *safeTmpDirLock;
+MXUserExclLock *simpleRandomLock;
 char *safeTmpDirCache;  // guarded by safeTmpDirLock; lives for the process
 
 // A directory is the user's own when it is a real directory (a link to one
@@ -179,16 +180,22 @@ char *StemAndNumber(uint32_t number, void *stem) {
 }  // namespace
 
 uint32_t FileSimpleRandom() {
-  static std::mutex *lock = new std::mutex;  // never destroyed: usable at exit
-  static RandomQuickState *state = nullptr;
-  std::lock_guard<std::mutex> guard(*lock);
-  if (state == nullptr) {
-    state = Random_QuickSeed(static_cast<uint32_t>(getpid()));
-    if (state == nullptr) {
-      return static_cast<uint32_t>(getpid());  // memory is short; any value serves
-    }
+  static RandomQuickState *state = nullptr;  // guarded by simpleRandomLock
+  static pid_t seededFor = 0;
+  MXUserExclLock *lock =
+      MXUser_CreateSingletonExclLock(&simpleRandomLock, "fileSimpleRandomLock", kSimpleRandomRank);
+  MXUser_AcquireExclLock(lock);
+  // A forked child reseeds: repeating its parent's numbers would make the
+  // two collide on every temporary and lock-entry name they draw.
+  pid_t pid = getpid();
+  if (state == nullptr || seededFor != pid) {
+    free(state);
+    state = Random_QuickSeed(static_cast<uint32_t>(pid));
+    seededFor = pid;
   }
-  return Random_Quick(state);
+  uint32_t value = state != nullptr ? Random_Quick(state) : static_cast<uint32_t>(pid);
+  MXUser_ReleaseExclLock(lock);
+  return value;
 }
 
 extern "C" {

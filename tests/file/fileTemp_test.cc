@@ -129,3 +129,27 @@ TEST(MakeTempTest, NamesKindsAndPlaces) {
 }
 
 }  // namespace
+
+namespace {
+
+// Processes forked from one parent race for the same temporary and lock
+// names; they must not all draw the same numbers.
+TEST(FileSimpleRandomTest, ForkedChildDrawsItsOwnNumbers) {
+  FileSimpleRandom();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    uint32_t value = FileSimpleRandom();
+    _exit(write(fds[1], &value, sizeof value) == sizeof value ? 0 : 1);
+  }
+  uint32_t mine = FileSimpleRandom();
+  uint32_t theirs = mine;
+  EXPECT_EQ(read(fds[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+  waitpid(child, nullptr, 0);
+  EXPECT_NE(mine, theirs);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+}  // namespace

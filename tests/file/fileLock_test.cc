@@ -198,6 +198,56 @@ TEST(FileLockTest, DebrisOfDeadProcessesAndStrangersIsCleared) {
   close(ready[1]);
 }
 
+// A member file as another contender writes it, padded to its fixed size.
+bool PlantMember(const std::string &lockDir, const std::string &name, const std::string &text) {
+  std::string content = text;
+  content.resize(512, '\0');
+  return WriteFile(lockDir + "/" + name, content);
+}
+
+// Members of other hosts are waited for, never judged by local process
+// ids; the older layout without start times is still understood; members
+// with malformed fields are removed.
+TEST(FileLockTest, ForeignAndOlderMembersCountMalformedOnesGo) {
+  TempDir tmp;
+  std::string path = tmp / "data";
+  std::string lockDir = path + ".lck";
+  ASSERT_EQ(mkdir(lockDir.c_str(), 0777), 0);
+  pid_t dead = Spawn([] { return 0; });
+  Reap(dead);
+  std::string here = FileLockGetMachineID();
+  ASSERT_TRUE(PlantMember(lockDir, "M00011.lck",
+                          "otherhostAAAAAAA " + std::to_string(dead) + "-7(x) 1 X 7 lc=1"));
+  int err = -1;
+  EXPECT_EQ(FileLock_Lock(path.c_str(), false, 0, &err, nullptr), nullptr);
+  EXPECT_EQ(err, 0);
+  ASSERT_EQ(unlink((lockDir + "/M00011.lck").c_str()), 0);
+
+  // The older layout gives the start time only in its fifth field: the
+  // same process id with another start time is a dead process's member.
+  std::unique_ptr<char, decltype(&free)> own(FileLockProcessExecutionID(getpid()), free);
+  std::string started = strchr(own.get(), '-') + 1;
+  started.resize(started.find('('));
+  for (const std::string &start : {started, std::string("1")}) {
+    ASSERT_TRUE(PlantMember(lockDir, "M00012.lck",
+                            here + " " + std::to_string(getpid()) + " 1 X " + start + " lc=1"));
+    FileLockToken *t = FileLock_Lock(path.c_str(), false, 0, &err, nullptr);
+    EXPECT_EQ(t != nullptr, start == "1") << start;
+    FileLock_Unlock(t, nullptr, nullptr);
+    unlink((lockDir + "/M00012.lck").c_str());
+    mkdir(lockDir.c_str(), 0777);
+  }
+
+  for (const char *fields : {" 1 Q 0", " one X 0", " 1 X 0 novalue", " 1 X"}) {
+    ASSERT_TRUE(PlantMember(lockDir, "M00013.lck", here + " " + std::to_string(getpid()) + fields));
+    FileLockToken *t = FileLock_Lock(path.c_str(), false, 0, &err, nullptr);
+    EXPECT_NE(t, nullptr) << fields;
+    EXPECT_FALSE(Exists(lockDir + "/M00013.lck")) << fields;
+    FileLock_Unlock(t, nullptr, nullptr);
+    ASSERT_EQ(mkdir(lockDir.c_str(), 0777), 0);
+  }
+}
+
 // Links planted where the lock directory goes are removed, never followed
 // (a dangling one too); a regular file there is an older kind of lock.
 TEST(FileLockTest, LinksInPlaceOfTheLockDirectoryAreReplaced) {

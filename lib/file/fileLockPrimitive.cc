@@ -95,10 +95,8 @@ int FileLockRemoveLockingFile(const std::string &lockDir, const std::string &nam
   int err = 0;
   if (Posix_Unlink(path.c_str()) == -1) {
     err = errno;
-    if ((err == EISDIR || err == EPERM) && Posix_Rmdir(path.c_str()) == 0) {
-      err = 0;
-    } else if (err == EISDIR || err == EPERM) {
-      err = errno;
+    if (err == EISDIR) {
+      err = Posix_Rmdir(path.c_str()) == 0 ? 0 : errno;
     }
   }
   if (err != 0 && err != ENOENT) {
@@ -609,10 +607,20 @@ FileLockToken *FileLockIntrinsicPortable(const std::string &pathName, bool exclu
     return nullptr;
   }
 
-  auto abandon = [&](int failure) {
+  // While our entry directory exists nobody else can take our number, so
+  // our E and M names are ours to delete; it goes last.
+  auto abandonChoice = [&](int failure) {
     Posix_Unlink(entryFile.c_str());
     Posix_Unlink(memberFile.c_str());
     Posix_Rmdir(entryDir.c_str());
+    Posix_Rmdir(lockDir.c_str());
+    err = failure;
+    return nullptr;
+  };
+  // Once published, only the member is ours: the number may be drawn
+  // again by others as soon as it is gone.
+  auto abandonMember = [&](int failure) {
+    Posix_Unlink(memberFile.c_str());
     Posix_Rmdir(lockDir.c_str());
     err = failure;
     return nullptr;
@@ -632,18 +640,18 @@ FileLockToken *FileLockIntrinsicPortable(const std::string &pathName, bool exclu
   int scanErr = FileLockScanner(lockDir, FileLockNumberScan, own, false);
   if (scanErr != 0) {
     close(fd);
-    return abandon(scanErr);
+    return abandonChoice(scanErr);
   }
   own.lamportNumber++;
   int publishErr = FileLockCreateMemberFile(fd, entryFile, memberFile, own);
-  Posix_Rmdir(entryDir.c_str());  // done choosing
   if (publishErr != 0) {
-    return abandon(publishErr);
+    return abandonChoice(publishErr);
   }
+  Posix_Rmdir(entryDir.c_str());  // done choosing
 
   int waitErr = FileLockScanner(lockDir, FileLockWaitForPossession, own, true);
   if (waitErr == EAGAIN) {
-    return abandon(0);
+    return abandonMember(0);
   }
   // Anyone may delete in the lock directory: a member removed while we
   // waited (the whole directory, even) means others no longer see our
@@ -652,10 +660,10 @@ FileLockToken *FileLockIntrinsicPortable(const std::string &pathName, bool exclu
   if (Posix_Lstat(memberFile.c_str(), &st) == -1 || !S_ISREG(st.st_mode)) {
     Log_Warning("FILE: %s member '%s' vanished while waiting.\n", "FileLockIntrinsicPortable",
                 memberFile.c_str());
-    return abandon(0);
+    return abandonMember(0);
   }
   if (waitErr != 0) {
-    return abandon(waitErr);
+    return abandonMember(waitErr);
   }
   return NewToken(pathName, fileint::Dup(memberFile));
 }

@@ -12,6 +12,7 @@
 #include <brellis/escape.h>
 #include <brellis/file.h>
 #include <brellis/fileIO.h>
+#include <brellis/fileLock.h>
 #include <brellis/hashTable.h>
 #include <brellis/hostinfo.h>
 #include <brellis/id.h>

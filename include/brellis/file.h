@@ -222,9 +222,16 @@ char *File_GetSafeTmpDir(bool useConf);
 
 /*
  * Creates a new file stem + number in dir (O_EXCL, mode 0600, close-on-exec)
- * and returns its descriptor, handing its path to *presult; -1 on failure.
+ * and returns its descriptor, handing its path to *presult (the caller
+ * frees it); -1 with errno on failure (EFAULT for a NULL argument).
  */
 int File_MakeTempEx(const char *dir, const char *stem, char **presult);
+/*
+ * File_MakeTempEx in a place chosen by tag: a full path is split into the
+ * directory and the stem; any other tag is the stem inside
+ * File_GetSafeTmpDir(true); no tag is the stem "brellis" there.
+ */
+int File_MakeTemp(const char *tag, char **presult);
 
 #ifdef __cplusplus
 }

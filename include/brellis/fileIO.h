@@ -171,7 +171,13 @@ FILE *FileIO_DescriptorToStream(FileIODescriptor *fd, bool textMode);
  */
 FileIODescriptor FileIO_CreateFDPosix(int posixFd, int flags);
 
-/* Take and release the advisory lock file for the handle's name. */
+/*
+ * Take and release the advisory lock file for the handle's name
+ * (fileLock.h): shared when access lacks FILEIO_OPEN_ACCESS_WRITE,
+ * exclusive otherwise, waiting up to 2.5 s for others to let go (then
+ * FILEIO_LOCK_FAILED). Access without a lock bit succeeds at once; with
+ * FILEIO_OPEN_LOCK_MANDATORY it fails, as there are no mandatory locks.
+ */
 FileIOResult FileIO_Lock(FileIODescriptor *fd, int access);
 FileIOResult FileIO_Unlock(FileIODescriptor *fd);
 

@@ -4,6 +4,7 @@
 #include <brellis/err.h>
 #include <brellis/file.h>
 #include <brellis/fileIO.h>
+#include <brellis/fileLock.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/posix.h>

@@ -22,15 +22,6 @@ inline char *Dup(std::string_view s) {
 
 }  // namespace fileint
 
-// Lock files next to the locked file. FileLock_Lock returns a token, or
-// nullptr with *error 0 when the lock is held by others and the wait ran
-// out, or an errno value. Failures append a message to *messages (a null
-// messages pointer discards it).
-FileLockToken *FileLock_Lock(const char *pathName, bool readOnly, uint32_t maxWaitMsec, int *error,
-                             MsgList **messages);
-bool FileLock_Unlock(FileLockToken *token, int *error, MsgList **messages);
-bool FileLock_IsLocked(const char *pathName, int *error, MsgList **messages);
-
 // The engine behind the unlink calls: 0 or an errno value, also left in
 // errno. With handleLink a symbolic link's target is deleted first.
 int FileDeletion(const char *pathName, bool handleLink);
@@ -41,6 +32,16 @@ uint32_t FileIOResolveLockBits(uint32_t access);
 
 // The file layer's own 32-bit pseudo-random value (not for secrets).
 uint32_t FileSimpleRandom();
+
+// Creates a new file (O_EXCL, mode 0600, close-on-exec; the descriptor is
+// returned) or directory (mode 0700 before the umask; 0 is returned) in dir,
+// named by createNameFunc from a number (odd for files, even for
+// directories) and the caller's data; the function returns a malloc()ed
+// name or null. *presult receives the new path. -1 with errno on failure
+// (EFAULT for a null dir or function, EAGAIN when every name is taken).
+typedef char *FileMakeTempNameFunc(uint32_t number, void *data);
+int FileMakeTempEx2(const char *dir, bool createFile, FileMakeTempNameFunc *createNameFunc,
+                    void *createNameFuncData, char **presult);
 
 // The clock the aligned pool ages idle blocks by (monotonic nanoseconds);
 // tests substitute their own. Null restores the system timer. Returns the

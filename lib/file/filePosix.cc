@@ -583,7 +583,9 @@ int File_ListDirectory(const char *pathName, char ***ids) {
   if (ids != nullptr) {
     *ids = static_cast<char **>(
         Util_SafeMalloc(-1, (names.size() + 1) * sizeof(char *), __FILE__, __LINE__));
-    memcpy(*ids, names.data(), names.size() * sizeof(char *));
+    if (!names.empty()) {  // an empty vector's data() may be null
+      memcpy(*ids, names.data(), names.size() * sizeof(char *));
+    }
     (*ids)[names.size()] = nullptr;
   }
   return count;

@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -29,20 +28,25 @@ namespace {
 constexpr uint32_t kMaxAttempts = 0x3FFFFFFF;
 constexpr int kSafeTmpDirAttempts = 251;
 constexpr MX_Rank kSafeTmpDirRank = 0xF0007020;
+constexpr MX_Rank kSimpleRandomRank = 0xFF000000;
 
 using brellis::UniqueChars;
 
 MXUserExclLock *safeTmpDirLock;
+MXUserExclLock *simpleRandomLock;
 char *safeTmpDirCache;  // guarded by safeTmpDirLock; lives for the process
 
-// A directory is the user's own when it was made just now, or when it is a
-// real directory (a link to one could be swapped) of the user that nobody
-// else may enter or change.
+// A directory is the user's own when it is a real directory (a link to one
+// could be swapped) of the user that nobody else may enter or change. One
+// made just now gets its mode set explicitly, since the umask may have
+// taken away the owner's own rights; it is then checked like any other, in
+// case it was replaced in between.
 bool FileAcceptableSafeTmpDir(const char *path, uid_t uid) {
   if (Posix_Mkdir(path, 0700) == 0) {
-    return true;
-  }
-  if (errno != EEXIST) {
+    if (Posix_Chmod(path, 0700) != 0) {
+      return false;
+    }
+  } else if (errno != EEXIST) {
     return false;
   }
   struct stat st;
@@ -50,12 +54,31 @@ bool FileAcceptableSafeTmpDir(const char *path, uid_t uid) {
          (st.st_mode & 07777 & ~static_cast<mode_t>(S_ISGID)) == 0700;
 }
 
+// Anyone who may write to a directory without the sticky bit may rename or
+// remove what others made in it, and so swap our private directory for one
+// of their own between our check and our use.
+bool SharedWithoutSticky(const char *dir) {
+  struct stat st;
+  if (Posix_Stat(dir, &st) != 0) {
+    return true;
+  }
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+}
+
 UniqueChars WritableExpanded(const char *candidate) {
   if (candidate == nullptr) {
     return nullptr;
   }
   UniqueChars path(Util_ExpandString(candidate));
-  return path != nullptr && File_IsWritableDir(path.get()) ? std::move(path) : nullptr;
+  if (path == nullptr || !File_IsWritableDir(path.get())) {
+    return nullptr;
+  }
+  if (SharedWithoutSticky(path.get())) {
+    Log_Info("%s: Skipping '%s': others may write to it and it has no sticky bit.\n",
+             "FileGetTmpDir", path.get());
+    return nullptr;
+  }
+  return path;
 }
 
 UniqueChars FileGetTmpDir(bool useConf) {
@@ -81,13 +104,28 @@ UniqueChars FileGetTmpDir(bool useConf) {
   return nullptr;
 }
 
+// The name in the password entry of uid, or null. The buffer grows for
+// entries larger than the system suggests (long member lists, say).
 UniqueChars FileGetUserName(uid_t uid) {
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+  constexpr size_t kMaxBuffer = 1 << 20;
+  long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  if (suggested <= 0) {
+    Log_Warning("%s: sysconf(_SC_GETPW_R_SIZE_MAX) failed.\n", "FileGetUserName");
+    suggested = 1024;
+  }
+  std::vector<char> buf(static_cast<size_t>(suggested));
   struct passwd pw;
   struct passwd *result = nullptr;
-  if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &result) != 0 || result == nullptr ||
-      result->pw_name == nullptr || result->pw_name[0] == '\0') {
+  int err;
+  while ((err = getpwuid_r(uid, &pw, buf.data(), buf.size(), &result)) == ERANGE &&
+         buf.size() < kMaxBuffer) {
+    buf.resize(buf.size() * 2);
+  }
+  if (err == ENOMEM) {
+    Log_Warning("%s: Not enough memory.\n", "FileGetUserName");
+    return nullptr;
+  }
+  if (err != 0 || result == nullptr || result->pw_name == nullptr || result->pw_name[0] == '\0') {
     Log_Warning("%s: Unable to retrieve the username associated with user ID %u.\n",
                 "FileGetUserName", static_cast<unsigned>(uid));
     return nullptr;
@@ -135,19 +173,29 @@ UniqueChars FileCreateSafeTmpDir(const char *base, const char *user, uid_t uid) 
   return nullptr;
 }
 
+char *StemAndNumber(uint32_t number, void *stem) {
+  return Str_Asprintf(nullptr, "%s%u", static_cast<const char *>(stem), number);
+}
+
 }  // namespace
 
 uint32_t FileSimpleRandom() {
-  static std::mutex *lock = new std::mutex;  // never destroyed: usable at exit
-  static RandomQuickState *state = nullptr;
-  std::lock_guard<std::mutex> guard(*lock);
-  if (state == nullptr) {
-    state = Random_QuickSeed(static_cast<uint32_t>(getpid()));
-    if (state == nullptr) {
-      return static_cast<uint32_t>(getpid());  // memory is short; any value serves
-    }
+  static RandomQuickState *state = nullptr;  // guarded by simpleRandomLock
+  static pid_t seededFor = 0;
+  MXUserExclLock *lock =
+      MXUser_CreateSingletonExclLock(&simpleRandomLock, "fileSimpleRandomLock", kSimpleRandomRank);
+  MXUser_AcquireExclLock(lock);
+  // A forked child reseeds: repeating its parent's numbers would make the
+  // two collide on every temporary and lock-entry name they draw.
+  pid_t pid = getpid();
+  if (state == nullptr || seededFor != pid) {
+    free(state);
+    state = Random_QuickSeed(static_cast<uint32_t>(pid));
+    seededFor = pid;
   }
-  return Random_Quick(state);
+  uint32_t value = state != nullptr ? Random_Quick(state) : static_cast<uint32_t>(pid);
+  MXUser_ReleaseExclLock(lock);
+  return value;
 }
 
 extern "C" {
@@ -189,35 +237,74 @@ char *File_GetSafeTmpDir(bool useConf) {
 }
 
 int File_MakeTempEx(const char *dir, const char *stem, char **presult) {
-  if (dir == nullptr || stem == nullptr || presult == nullptr) {
+  if (stem == nullptr) {
+    errno = EFAULT;
+    return -1;
+  }
+  return FileMakeTempEx2(dir, true, StemAndNumber, const_cast<char *>(stem), presult);
+}
+
+int File_MakeTemp(const char *tag, char **presult) {
+  UniqueChars dir;
+  UniqueChars stem;
+  if (tag != nullptr && File_IsFullPath(tag)) {
+    char *d = nullptr;
+    char *b = nullptr;
+    File_GetPathName(tag, &d, &b);
+    dir.reset(d);
+    stem.reset(b);
+    if (dir != nullptr && dir.get()[0] == '\0') {
+      dir.reset(Util_SafeStrdup(-1, "/", __FILE__, __LINE__));  // a tag right under the root
+    }
+  } else {
+    dir.reset(File_GetSafeTmpDir(true));
+    if (dir == nullptr) {
+      Log_Warning("%s: Failed to get a temporary directory.\n", "File_MakeTemp");
+      errno = EINVAL;
+      return -1;
+    }
+    stem.reset(Util_SafeStrdup(-1, tag != nullptr ? tag : "brellis", __FILE__, __LINE__));
+  }
+  return File_MakeTempEx(dir.get(), stem.get(), presult);
+}
+
+}  // extern "C"
+
+int FileMakeTempEx2(const char *dir, bool createFile, FileMakeTempNameFunc *createNameFunc,
+                    void *createNameFuncData, char **presult) {
+  if (dir == nullptr || createNameFunc == nullptr || presult == nullptr) {
     errno = EFAULT;
     return -1;
   }
   *presult = nullptr;
+  const char *what = createFile ? "file" : "directory";
   uint32_t var = 0;
   for (uint32_t attempt = 0; attempt < kMaxAttempts; attempt++) {
-    // File numbers are odd (directory numbers would be even).
+    // File numbers are odd and directory numbers even, so the two kinds
+    // never compete for a name.
     var += (FileSimpleRandom() >> 8) & 0xFF;
-    var = (var & ~1u) | 1u;
-    char *path = Str_SafeAsprintf(nullptr, "%s/%s%u", dir, stem, var);
-    int fd = Posix_Open(path, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-    if (fd != -1) {
-      *presult = path;
-      return fd;
+    var = (var & ~1u) | (createFile ? 1u : 0u);
+    UniqueChars name(createNameFunc(var, createNameFuncData));
+    if (name == nullptr) {
+      errno = ENOMEM;
+      return -1;
+    }
+    UniqueChars path(Str_SafeAsprintf(nullptr, "%s/%s", dir, name.get()));
+    int result = createFile ? Posix_Open(path.get(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600)
+                            : Posix_Mkdir(path.get(), 0700);
+    if (result != -1) {
+      *presult = path.release();
+      return result;
     }
     if (errno != EEXIST) {
       int err = errno;
-      Log_Info("FILE: Failed to create temporary %s \"%s\": %s.\n", "file", path,
+      Log_Info("FILE: Failed to create temporary %s \"%s\": %s.\n", what, path.get(),
                Err_Errno2String(err));
-      free(path);
       errno = err;
       return -1;
     }
-    free(path);
   }
-  Log_Warning("FILE: Failed to create temporary %s \"%s\": The name space is full.\n", "file", dir);
+  Log_Warning("FILE: Failed to create temporary %s \"%s\": The name space is full.\n", what, dir);
   errno = EAGAIN;
   return -1;
 }
-
-}  // extern "C"

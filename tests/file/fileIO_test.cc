@@ -224,11 +224,21 @@ TEST(FileIOOpenTest, LockRequests) {
   ExpectInvalidAndEmpty(fd);
   EXPECT_NE(access((path + ".lck").c_str(), F_OK), 0);
 
-  // Without lock files in this build no advisory lock is granted, and the
-  // open says so instead of proceeding unlocked.
-  EXPECT_EQ(FileIO_Open(&fd, path.c_str(), kRW | FILEIO_OPEN_LOCKED, FILEIO_OPEN),
-            FILEIO_LOCK_FAILED);
-  ExpectInvalidAndEmpty(fd);
+  // An advisory lock is held for as long as the handle is open: another
+  // process cannot open the file locked for writing meanwhile.
+  ASSERT_EQ(FileIO_Open(&fd, path.c_str(), kRW | FILEIO_OPEN_LOCKED, FILEIO_OPEN), FILEIO_SUCCESS);
+  EXPECT_EQ(fd.flags, kRW | FILEIO_OPEN_LOCK_ADVISORY);
+  EXPECT_NE(fd.lockToken, nullptr);
+  ChildResult other = RunInChild([&] {
+    FileIODescriptor second = Invalid();
+    CHILD_CHECK(FileIO_Open(&second, path.c_str(), FILEIO_OPEN_ACCESS_READ | FILEIO_OPEN_LOCKED,
+                            FILEIO_OPEN) == FILEIO_LOCK_FAILED);
+    CHILD_CHECK(second.posix == -1 && second.fileName == nullptr && second.lockToken == nullptr);
+    return 0;
+  });
+  EXPECT_TRUE(other.Passed()) << other.err;
+  FileIO_Close(&fd);
+  EXPECT_NE(access((path + ".lck").c_str(), F_OK), 0);
 
   FileIODescriptor plain = Invalid();
   ASSERT_EQ(FileIO_Open(&plain, path.c_str(), kRW, FILEIO_OPEN), FILEIO_SUCCESS);

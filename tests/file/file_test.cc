@@ -181,6 +181,7 @@ TEST(FileDirectoryTest, ListingCountsAndReplacesUnconvertibleNames) {
   EXPECT_EQ(names, expected);
   EXPECT_TRUE(File_IsEmptyDirectory((tmp / "sub").c_str()));
   EXPECT_FALSE(File_IsEmptyDirectory(tmp.path().c_str()));
+  EXPECT_TRUE(List(tmp / "sub").empty());  // an empty listing is a valid array
 
   EXPECT_EQ(File_ListDirectory((tmp / "none").c_str(), nullptr), -1);
   EXPECT_EQ(errno, ENOENT);

@@ -19,6 +19,8 @@ using ServiceTest = harness::CollectorTest;
 
 TEST_F(ServiceTest, ForegroundSaysWhereItServesAndTheLogFollows) {
   StartCollector({"-i", "127.0.0.1"});
+  ASSERT_TRUE(testsupport::WaitFor(
+      [&] { return proc.Stderr().find("the log follows here\n") != std::string::npos; }));
   std::string err = proc.Stderr();
   // The checks of start-up stay in the log; the terminal starts with where
   // everything is.
@@ -67,9 +69,10 @@ TEST_F(ServiceTest, HugeSlotCountsAreServedCheaplyOrRefused) {
     UdpClient probe("127.0.5.6");  // late replies to probes must not reach c
     bool serving = testsupport::WaitFor(
         [&] {
-          return !proc.Running() ||
-                 probe.Exchange(Request(DUMP_MSG_STATUS_CHECK, 1), port, std::chrono::milliseconds(100))
-                     .has_value();
+          return !proc.Running() || probe
+                                        .Exchange(Request(DUMP_MSG_STATUS_CHECK, 1), port,
+                                                  std::chrono::milliseconds(100))
+                                        .has_value();
         },
         std::chrono::seconds(30));
     ASSERT_TRUE(serving);

@@ -131,9 +131,11 @@ std::optional<int> CollectorProcess::WaitExit(std::chrono::milliseconds timeout)
     return std::nullopt;
   }
   pid_ = -1;
-  // What the collector wrote before it ended is taken in; a post-processing
-  // child that still holds the pipe is not waited for.
-  if (output_) {
+  // What the collector wrote before it ended is taken in: all of it once
+  // the pipe reports its end. A post-processing child may still hold the
+  // pipe; then what is in it has been read, and that is all there is of
+  // the collector's.
+  if (output_ && !WaitFor([&] { return output_->eof.load(); }, std::chrono::seconds(2))) {
     WaitFor([&] { return output_->Drained(); }, std::chrono::seconds(2));
   }
   return status;

@@ -8,6 +8,8 @@
 
 #include "log/logInt.h"
 
+#include <brellis/internal/writeAll.h>
+
 #include <brellis/hostinfo.h>
 #include <brellis/str.h>
 #include <brellis/util.h>
@@ -263,21 +265,7 @@ size_t FormatPrefix(const LogState &st, const LogPrefixRecord &rec, char *buf, s
   return pos;
 }
 
-// Writes all of buf to fd; a signal interrupting the call is not a failure.
-size_t WriteAll(int fd, const char *buf, size_t len) {
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = write(fd, buf + done, len - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == -1 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return done;
-}
+using brellis::WriteAll;
 
 void SystemLoggerSend(LogState &st, int priority, const char *text) {
   if (!st.loggerOpened || strcmp(st.openedLoggerID, st.systemLoggerID) != 0) {

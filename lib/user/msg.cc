@@ -3,6 +3,7 @@
 
 #include <brellis/internal/lockHeld.h>
 #include <brellis/internal/msgListOrder.h>
+#include <brellis/internal/writeAll.h>
 #include <brellis/log.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
@@ -75,19 +76,7 @@ void AppendText(std::string &out, const MsgList *m) {
   }
 }
 
-void WriteAll(int fd, const char *text, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, text, len);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return;
-    }
-    text += n;
-    len -= static_cast<size_t>(n);
-  }
-}
+using brellis::WriteAll;
 
 // Written unbuffered and without allocating: a post may be the last thing a
 // panicking process says.

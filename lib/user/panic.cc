@@ -6,6 +6,7 @@
 // need no construction or destruction; and the steps that could fault run
 // only once the path knows it is the only one running.
 
+#include <brellis/internal/writeAll.h>
 #include <brellis/log.h>
 #include <brellis/msg.h>
 #include <brellis/panic.h>
@@ -47,17 +48,7 @@ std::atomic<void *> reservedSpace{nullptr};
 std::atomic<size_t> reservedLength{0};
 
 void WriteStderr(const char *text, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(STDERR_FILENO, text, len);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return;
-    }
-    text += n;
-    len -= static_cast<size_t>(n);
-  }
+  brellis::WriteAll(STDERR_FILENO, text, len);
 }
 
 void WriteStderr(const char *text) {

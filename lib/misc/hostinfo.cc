@@ -44,8 +44,8 @@ struct OSVersionRecord {
 };
 std::atomic<OSVersionRecord *> osVersion{nullptr};
 
-// Where the names come from; replaced by tests. Allocated only then and
-// never freed, so no destructor runs at exit.
+// Where the names come from when tests replace them; a plain pointer, so
+// no destructor runs at exit.
 std::atomic<const HostinfoOSSources *> sources{nullptr};
 
 constexpr const char *kDistroFiles[] = {
@@ -267,7 +267,7 @@ bool Has(const std::string &text, const char *what) {
 void HostinfoSetOSSources(const HostinfoOSSources *replacement) {
   const HostinfoOSSources *copy =
       replacement != nullptr ? new HostinfoOSSources(*replacement) : nullptr;
-  sources.store(copy, std::memory_order_release);  // an old copy is kept: a reader may hold it
+  delete sources.exchange(copy, std::memory_order_acq_rel);
 }
 
 std::string HostinfoGetOSShortName(const std::string &distro, const std::string &fallback) {

@@ -28,7 +28,8 @@ struct HostinfoOSSources {
   std::string release;
   std::string machine;
 };
-// Replaces the sources (nullptr restores the host's own).
+// Replaces the sources (nullptr restores the host's own). Not while another
+// thread works the names out.
 void HostinfoSetOSSources(const HostinfoOSSources *sources);
 // Works the names out afresh, without the caches; false when they cannot
 // be determined.

@@ -289,6 +289,19 @@ int ConsoleHint(int buttonKind, const char *, const char *text) {
   return ConsoleChoose("Hint", text, names, CountButtons(names), 0);
 }
 
+using OwnedList = std::unique_ptr<MsgList, decltype(&MsgList_Free)>;
+
+// The thread's pending messages with a new one made from format appended,
+// handed over to the caller; *added points at the new one among them.
+OwnedList TakePendingWith(MsgList **added, const char *format, va_list args) {
+  MsgList *m = nullptr;
+  MsgList_VAppend(&m, format, args);
+  Pending &p = ThreadPending();
+  p.Add(m);
+  *added = m;
+  return OwnedList(p.Detach(), MsgList_Free);
+}
+
 }  // namespace
 
 const char *MsgProductName() {
@@ -372,14 +385,11 @@ void Msg_GetThreadCallbacks(MsgCallback *callbacks) {
 }
 
 void Msg_Post(MsgSeverity severity, const char *format, ...) {
-  MsgList *m = nullptr;
+  MsgList *m;
   va_list args;
   va_start(args, format);
-  MsgList_VAppend(&m, format, args);
+  OwnedList list = TakePendingWith(&m, format, args);
   va_end(args);
-  Pending &p = ThreadPending();
-  p.Add(m);
-  std::unique_ptr<MsgList, decltype(&MsgList_Free)> list(p.Detach(), MsgList_Free);
   const char *title =
       severity >= 0 && severity < MSG_NUM_SEVERITIES ? DefaultText(Msg_Severities[severity]) : "";
   LogList("Msg_Post", title, list.get());
@@ -403,14 +413,11 @@ void Msg_Post(MsgSeverity severity, const char *format, ...) {
 }
 
 int Msg_Question(const char *const *names, int defaultAnswer, const char *format, ...) {
-  MsgList *m = nullptr;
+  MsgList *m;
   va_list args;
   va_start(args, format);
-  MsgList_VAppend(&m, format, args);
+  OwnedList list = TakePendingWith(&m, format, args);
   va_end(args);
-  Pending &p = ThreadPending();
-  p.Add(m);
-  std::unique_ptr<MsgList, decltype(&MsgList_Free)> list(p.Detach(), MsgList_Free);
   LogList("Msg_Question", "", list.get());
   int reply;
   if (IsAnswered(names, defaultAnswer, m->id, &reply) == Answered::kNo) {

@@ -106,19 +106,6 @@ bool Reserve(DynBuf *b, size_t room) {
   return DynBuf_Enlarge(b, doubled > want ? doubled : want);
 }
 
-bool IsStrictUtf8(const char *buf, size_t size) {
-  const char *end = buf + size;
-  for (const char *p = buf; p < end;) {
-    uint32_t c;
-    int n = CodeSet_GetUtf8(p, end, &c);
-    if (n == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
-      return false;
-    }
-    p += n;
-  }
-  return true;
-}
-
 bool IsUtf8Name(const char *name) {
   const char *want = "utf8";
   for (const char *p = name; *p != '\0'; p++) {

@@ -5,6 +5,7 @@
 #define BRELLIS_MISC_CODESETINT_H
 
 #include <brellis/dynbuf.h>
+#include <brellis/internal/strictUtf8.h>
 
 #include <cstddef>
 
@@ -14,9 +15,7 @@ namespace brellis::codeset {
 // allocation so that a long run of large output units cannot stall.
 bool Reserve(DynBuf *b, size_t room);
 
-// True when size bytes at buf are UTF-8 as RFC 3629 defines it: shortest
-// forms only, nothing above U+10FFFF, no surrogates.
-bool IsStrictUtf8(const char *buf, size_t size);
+using brellis::IsStrictUtf8;
 
 // True when name is a spelling of UTF-8 (letter case and punctuation aside).
 bool IsUtf8Name(const char *name);

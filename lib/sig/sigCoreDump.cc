@@ -63,6 +63,15 @@ bool ReadSetting(const char *path, size_t max, std::string *text) {
   return true;
 }
 
+// Gives signo its default action, keeping the one it had in *old.
+void SetDefaultAction(int signo, struct sigaction *old) {
+  struct sigaction dfl;
+  memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(signo, &dfl, old);
+}
+
 [[noreturn]] void DumpInChild() {
   SigCoreDumpFunc func = coreDumpFunc.load(std::memory_order_acquire);
   if (func != nullptr) {
@@ -73,12 +82,8 @@ bool ReadSetting(const char *path, size_t max, std::string *text) {
     // The kernel writes no core of a process whose ids differ.
     setresuid(static_cast<uid_t>(-1), real, static_cast<uid_t>(-1));
   }
-  struct sigaction dfl;
   struct sigaction old;
-  memset(&dfl, 0, sizeof dfl);
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(SIGABRT, &dfl, &old);
+  SetDefaultAction(SIGABRT, &old);
   // The C library's idea of the process id is the parent's: ask the kernel.
   kill(static_cast<pid_t>(syscall(SYS_getpid)), SIGABRT);
   sigset_t abrt;
@@ -108,12 +113,8 @@ pid_t SigCoreDumpViaChild() {
 
   // The parent waits for its child, which a process that ignores SIGCHLD
   // could not do: its children would be reaped unseen.
-  struct sigaction dfl;
   struct sigaction oldChld;
-  memset(&dfl, 0, sizeof dfl);
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(SIGCHLD, &dfl, &oldChld);
+  SetDefaultAction(SIGCHLD, &oldChld);
   sigset_t prof;
   sigset_t oldMask;
   sigemptyset(&prof);

@@ -10,6 +10,7 @@
 
 #include <brellis/codeset.h>
 #include <brellis/escape.h>
+#include <brellis/internal/strictUtf8.h>
 #include <brellis/log.h>
 #include <brellis/panic.h>
 #include <brellis/unicode.h>
@@ -46,20 +47,7 @@ size_t LengthInBytes(const void *buffer, ptrdiff_t length, int encoding) {
 
 // Strict UTF-8 as the converters see it: no surrogates either.
 bool ValidUtf8(const char *s, size_t len) {
-  const char *end = s + len;
-  while (s < end) {
-    if (static_cast<unsigned char>(*s) < 0x80) {
-      s++;
-      continue;
-    }
-    uint32_t c;
-    int n = CodeSet_GetUtf8(s, end, &c);
-    if (n == 0 || (c >= 0xD800 && c <= 0xDFFF)) {
-      return false;
-    }
-    s += n;
-  }
-  return true;
+  return brellis::IsStrictUtf8(s, len);
 }
 
 bool ValidAscii(const char *s, size_t len) {

@@ -256,19 +256,11 @@ CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
     Log_Info("ip:%x)Invalid dumpID %d\n", ip, static_cast<int>(hdr.dumpId));
     return nullptr;
   }
-  if (hdr.dumpId >= static_cast<uint32_t>(highWater_)) {
-    // Never used, so all zero; not read, so that requests for slots never
-    // used leave the table's memory untouched.
-    if (ip != 0) {
-      Log_Info("Invalid IP for slot:%d. msg IP:%u.%u.%u.%u != saved IP:%u.%u.%u.%u.\n", 0,
-               IP_OCTETS(ip), 0, 0, 0, 0);
-    } else {
-      Log_Info("%u.%u.%u.%u)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n", 0, 0,
-               0, 0, 0, static_cast<long long>(hdr.timestamp), 0LL);
-    }
-    return nullptr;
-  }
-  CoreDumpInfo &s = slots_[hdr.dumpId];
+  // A slot never used is all zero; it is judged as such without being
+  // read, so that requests for slots never used leave the table untouched.
+  static const CoreDumpInfo kNeverUsed{};
+  bool used = hdr.dumpId < static_cast<uint32_t>(highWater_);
+  const CoreDumpInfo &s = used ? slots_[hdr.dumpId] : kNeverUsed;
   if (s.ip != ip) {
     Log_Info("Invalid IP for slot:%d. msg IP:%u.%u.%u.%u != saved IP:%u.%u.%u.%u.\n", s.slot,
              IP_OCTETS(ip), IP_OCTETS(s.ip));
@@ -280,11 +272,13 @@ CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
              static_cast<long long>(s.timestamp));
     return nullptr;
   }
+  // A free slot has timestamp 0, so only a slot in use gets here.
+  CoreDumpInfo &inUse = slots_[hdr.dumpId];
   if (previousActivity != nullptr) {
-    *previousActivity = s.lastActivity;
+    *previousActivity = inUse.lastActivity;
   }
-  s.lastActivity = config_.now();
-  return &s;
+  inUse.lastActivity = config_.now();
+  return &inUse;
 }
 
 uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload, size_t payloadLen,

@@ -63,12 +63,19 @@ bool OnlyBlanksOrComment(const char *line) {
   return *p == '\0' || *p == '#';
 }
 
+// Text read from a file is a byte string ended by one NUL byte, whatever its
+// encoding: its length is counted in bytes, never by looking for a NUL as
+// wide as the encoding's code unit, which could lie past the string's end.
+ptrdiff_t Bytes(const char *text) {
+  return static_cast<ptrdiff_t>(strlen(text));
+}
+
 void AppendBadInput(Dictionary *dict, const char *value, const char *name, int encoding,
                     MsgList **messages) {
   if (messages == nullptr) {
     return;
   }
-  char *escaped = Unicode_EscapeBuffer(value, -1, encoding);
+  char *escaped = Unicode_EscapeBuffer(value, Bytes(value), encoding);
   const char *shown = escaped ? escaped : "";
   const char *encName = Unicode_EncodingEnumToName(encoding);
   switch (WhereOf(dict)) {
@@ -106,7 +113,7 @@ bool SettleValues(Dictionary *dict, int encoding, bool dropInvalid, MsgList **me
     if (!e->raw || e->value.stringValue == nullptr) {
       continue;
     }
-    if (!Unicode_IsBufferValid(e->value.stringValue, -1, encoding)) {
+    if (!Unicode_IsBufferValid(e->value.stringValue, Bytes(e->value.stringValue), encoding)) {
       AppendBadInput(dict, e->value.stringValue, e->name, encoding, messages);
       allValid = false;
       if (!dropInvalid) {
@@ -124,7 +131,7 @@ bool SettleValues(Dictionary *dict, int encoding, bool dropInvalid, MsgList **me
     // Valid UTF-8 and ASCII bytes are already the internal form.
     if (e->value.stringValue != nullptr && encoding != STRING_ENCODING_UTF8 &&
         encoding != STRING_ENCODING_US_ASCII) {
-      char *converted = Unicode_AllocWithLength(e->value.stringValue, -1, encoding);
+      char *converted = Unicode_AllocWithLength(e->value.stringValue, Bytes(e->value.stringValue), encoding);
       ZeroAndFree(e->value.stringValue);
       e->value.stringValue = converted;
     }
@@ -279,7 +286,7 @@ int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *valu
   }
   bool raw = dict->encoding == -2;
   if (!raw) {
-    if (!Unicode_IsBufferValid(value, -1, dict->encoding)) {
+    if (!Unicode_IsBufferValid(value, Bytes(value), dict->encoding)) {
       AppendBadInput(dict, value, name, dict->encoding, messages);
       ZeroAndFree(line);
       free(name);
@@ -287,7 +294,7 @@ int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *valu
       return 2;
     }
     if (dict->encoding != STRING_ENCODING_UTF8 && dict->encoding != STRING_ENCODING_US_ASCII) {
-      char *converted = Unicode_AllocWithLength(value, -1, dict->encoding);
+      char *converted = Unicode_AllocWithLength(value, Bytes(value), dict->encoding);
       ZeroAndFree(value);
       value = converted;
     }
@@ -562,10 +569,10 @@ bool Dictionary_ChangeEncoding(Dictionary *dict, int encoding) {
   // over where they can be, keep them as they are where they cannot.
   for (DictLink *l = dict->lines.next; l != &dict->lines; l = l->next) {
     auto *line = static_cast<DictLine *>(l);
-    if (line->text == nullptr || !Unicode_IsBufferValid(line->text, -1, dict->encoding)) {
+    if (line->text == nullptr || !Unicode_IsBufferValid(line->text, Bytes(line->text), dict->encoding)) {
       continue;
     }
-    char *utf8 = Unicode_AllocWithLength(line->text, -1, dict->encoding);
+    char *utf8 = Unicode_AllocWithLength(line->text, Bytes(line->text), dict->encoding);
     char *converted = Unicode_GetAllocBytes(utf8, encoding, -1, nullptr);
     free(utf8);
     if (converted != nullptr) {

@@ -176,6 +176,14 @@ TEST_F(DictionaryFileTest, InvalidBytesEndTheReadButNothingStaysUndecoded) {
                       path + "\" using the default character encoding.\n");
 }
 
+// Values are byte strings whatever the encoding: a wide one decodes them by
+// their length, never by looking for a wide NUL past their end.
+TEST_F(DictionaryFileTest, WideEncodingDecodesValuesByTheirBytes) {
+  EXPECT_FALSE(LoadText("v = \"ab\"\nw = \"a\"\n", STRING_ENCODING_UTF16_LE));
+  EXPECT_EQ(Get("v"), "\xE6\x89\xA1");
+  EXPECT_FALSE(Dictionary_IsDefined(dict, "w"));
+}
+
 TEST_F(DictionaryFileTest, ByteOrderMarkTriesUtf8FirstAndKeepsEarlierMessages) {
   MsgList_Append(&messages, "@&!*@*@(test.earlier)earlier");
   // Not UTF-8 after all: the default (Latin-1) decodes it, and only the

@@ -130,7 +130,11 @@ char *Unicode_AllocWithLength(const void *buffer, ptrdiff_t length, int encoding
   size_t len = LengthInBytes(buffer, length, encoding);
   const auto *s = static_cast<const char *>(buffer);
   char *result = nullptr;
-  if ((encoding == STRING_ENCODING_UTF8 && ValidUtf8(s, len)) ||
+  if (len == 0) {
+    // Empty in every encoding, also one no converter here can open (the
+    // validity check passes it for the same reason).
+    result = static_cast<char *>(Util_SafeCalloc(-1, 1, 1, __FILE__, __LINE__));
+  } else if ((encoding == STRING_ENCODING_UTF8 && ValidUtf8(s, len)) ||
       (encoding == STRING_ENCODING_US_ASCII && ValidAscii(s, len))) {
     // memchr keeps the copy inside the length even without a NUL there.
     const void *nul = memchr(s, '\0', len);
@@ -187,6 +191,13 @@ char *Unicode_GetAllocBytes(const char *str, int encoding, ptrdiff_t lengthInByt
     case STRING_ENCODING_UNKNOWN:
       return nullptr;
     default: {
+      if (len == 0) {
+        // Empty in every encoding, as on the way in.
+        if (retLength != nullptr) {
+          *retLength = 0;
+        }
+        return static_cast<char *>(Util_SafeCalloc(-1, 4, 1, __FILE__, __LINE__));
+      }
       char *out = nullptr;
       if (!CodeSet_GenericToGeneric("UTF-8", str, len, Unicode_EncodingEnumToName(encoding), 0,
                                     &out, retLength)) {

@@ -118,6 +118,17 @@ TEST(UnicodeBorders, AllocAndGetBytes) {
   EXPECT_EQ(Take(Unicode_EscapeBuffer(ucs4, -1, STRING_ENCODING_UCS4)), "\\x00\\x00\\x00A");
   EXPECT_EQ(Take(Unicode_EscapeBuffer(ucs4 + 2, -1, STRING_ENCODING_UCS2)), "\\x00A");
 
+  // Empty text is valid, and converts to empty text, in every encoding, also
+  // one whose converter cannot be opened here.
+  for (const char *name : {"EUC-KR", "Shift_JIS", "UTF-16", "windows-1252"}) {
+    int encoding = Unicode_EncodingNameToEnum(name);
+    ASSERT_TRUE(Unicode_IsBufferValid("", 0, encoding)) << name;
+    EXPECT_EQ(Take(Unicode_AllocWithLength("", 0, encoding)), "") << name;
+    size_t bytes = 1;
+    EXPECT_EQ(Take(Unicode_GetAllocBytes("", encoding, -1, &bytes)), "") << name;
+    EXPECT_EQ(bytes, 0u) << name;
+  }
+
   // Invalid bytes become U+FFFD instead of cutting the text short.
   EXPECT_EQ(Take(Unicode_AllocWithLength("a\xFF"
                                          "b",

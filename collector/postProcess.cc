@@ -198,3 +198,17 @@ void PostProcessor::Finish(const sigset_t *waitMask) {
     OnPolled(fds.data(), fds.size());
   }
 }
+
+bool PostProcessor::Busy(const std::string &path) const {
+  for (const Child &c : running_) {
+    if (c.job.path == path) {
+      return true;
+    }
+  }
+  for (const Job &j : waiting_) {
+    if (j.path == path) {
+      return true;
+    }
+  }
+  return false;
+}

@@ -42,6 +42,8 @@ class PostProcessor {
   // one of the signals that waitMask lets in arrives.
   void Finish(const sigset_t *waitMask);
 
+  // True while path waits for its script or its script runs.
+  bool Busy(const std::string &path) const;
   size_t Running() const { return running_.size(); }
   size_t Waiting() const { return waiting_.size(); }
 

@@ -3,6 +3,8 @@
 
 #include "tarnwell.h"
 
+#include "operatorSettings.h"
+
 #include <brellis/err.h>
 #include <brellis/file.h>
 #include <brellis/fileIO.h>
@@ -293,6 +295,7 @@ int TarnwellMain(int argc, char **argv) {
   if (_verbose == 1) {
     Log_Info("Configured to use verbose mode\n");
   }
+  TarnwellReadOperatorSettings();
   if (signal(SIGCHLD, SIG_IGN) == SIG_ERR) {
     TarnwellFatal("Error while setting sginal SIGCHLD to SIG_IGN.\n");
   }

@@ -21,11 +21,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <vector>
 
+#include "operatorSettings.h"
 #include "tarnwell.h"
 
-Collector::Collector(CollectorConfig config) : config_(std::move(config)) {
+Collector::Collector(CollectorConfig config)
+    : config_(std::move(config)),
+      freeSpace_(config_.coreDir, [this] { return config_.now(); }, config_.measureFreeSpace) {
   if (!config_.now) {
     config_.now = Hostinfo_MonotonicMicros;
   }
@@ -33,9 +37,14 @@ Collector::Collector(CollectorConfig config) : config_(std::move(config)) {
     scripts_ = std::make_unique<PostProcessor>(config_.script, config_.logFile, config_.socketFd,
                                                config_.maxScripts);
   }
+  if (config_.syncOnDone) {
+    syncer_ = std::make_unique<DumpSyncer>();
+  }
 }
 
 Collector::~Collector() {
+  // The worker may still sync files of the table below.
+  syncer_.reset();
   if (slots_ == nullptr) {
     return;
   }
@@ -100,9 +109,22 @@ void Collector::Trace(const DumpMsgHeader &hdr, size_t len, uint32_t ip) {
            static_cast<int>(end >> 20));
 }
 
-bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip,
+bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip, uint16_t port,
                                uint8_t reply[DUMP_MSG_HEADER_SIZE]) {
+  if (!config_.allowed.Allows(ip)) {
+    // Not even looked at: nothing of it is trusted, and nothing answers.
+    stats_.datagramsNotAllowed++;
+    uint64_t count = 0;
+    if (config_.allowed.NoteRefused(ip, config_.now(), &count)) {
+      Log_Info(
+          "Dropping datagrams from %u.%u.%u.%u: not an allowed sender (tarnwell.allowedSenders); "
+          "%llu since the last report.\n",
+          IP_OCTETS(ip), static_cast<unsigned long long>(count));
+    }
+    return false;
+  }
   if (len < DUMP_MSG_HEADER_SIZE) {
+    stats_.datagramsBad++;
     // Not a request at all; on UDP an empty datagram is no end of anything.
     Log_Info("ip:%x)Dropping a datagram of %d bytes, shorter than the %d-byte header.\n", ip,
              static_cast<int>(len), DUMP_MSG_HEADER_SIZE);
@@ -114,6 +136,7 @@ bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip,
     Trace(hdr, len, ip);
   }
   if (hdr.magic != DUMP_MSG_MAGIC) {
+    stats_.datagramsBad++;
     Log_Info("Bad magic:%#x. Expected:%#x\n", hdr.magic, DUMP_MSG_MAGIC);
     Log_Info("Skipping bad packet.\n");
     return false;
@@ -124,15 +147,19 @@ bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip,
   uint32_t replySlot = hdr.slot;
   switch (hdr.msgType) {
     case DUMP_MSG_INIT:
+      stats_.datagramsInit++;
       status = HandleInit(hdr, ip, &replySlot);
       break;
     case DUMP_MSG_DATA:
+      stats_.datagramsData++;
       status = HandleData(hdr, buf + DUMP_MSG_HEADER_SIZE, len - DUMP_MSG_HEADER_SIZE, ip);
       break;
     case DUMP_MSG_DONE:
+      stats_.datagramsDone++;
       status = HandleDone(hdr, ip);
       break;
     case DUMP_MSG_STATUS_CHECK:
+      stats_.datagramsStatusCheck++;
       if (config_.verbose) {
         Log_Info("ip:%x)message type: 'staus check'.\n", ip);
       }
@@ -140,12 +167,28 @@ bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip,
       status = DUMP_STATUS_SUCCESS;
       break;
     default:
+      stats_.datagramsOther++;
       Log_Info("ip:%x)Unknown message type:%d\n", ip, static_cast<int>(hdr.msgType));
       status = hxk_not_supported;
       break;
   }
+  bool deferred = status == kAwaitSync;
+  if (deferred) {
+    status = DUMP_STATUS_SUCCESS;
+  }
   DumpMsg_PutU32(reply + DUMP_MSG_OFF_STATUS, status);
   DumpMsg_PutU32(reply + DUMP_MSG_OFF_SLOT, replySlot);
+  if (deferred) {
+    // Answered when the dump is on stable storage. A sender that repeats
+    // done meanwhile gets an answer to each, up to a few.
+    std::vector<DeferredReply> &waiting = awaitingSync_[static_cast<int32_t>(hdr.dumpId)];
+    if (waiting.size() < kMaxAwaitingReplies) {
+      DeferredReply r{ip, port, {}};
+      memcpy(r.reply, reply, sizeof r.reply);
+      waiting.push_back(r);
+    }
+    return false;
+  }
   if (config_.verbose) {
     Log_Info("ip:%x)Sending reply with status %#x\n", ip, status);
   }
@@ -174,8 +217,27 @@ uint32_t Collector::HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *
       return DUMP_STATUS_SUCCESS;
     }
   }
+  if (config_.minFreeBytes != 0 && freeSpace_.Available() < config_.minFreeBytes) {
+    // The host tries again later; the floor never removes anything itself.
+    stats_.refusedLowSpace++;
+    unreportedLowSpace_++;
+    uint64_t now = config_.now();
+    if (lastLowSpaceReport_ == 0 || now - lastLowSpaceReport_ >= kLowSpaceReportMicros) {
+      Log_Info(
+          "Refusing a new dump from %u.%u.%u.%u: %llu MB free in %s, below the floor of %llu MB "
+          "(tarnwell.minFreeSpaceMB); %llu refused since the last report. Returning "
+          "hxk_limit_exceeded.\n",
+          IP_OCTETS(ip), static_cast<unsigned long long>(freeSpace_.Available() >> 20),
+          config_.coreDir.c_str(), static_cast<unsigned long long>(config_.minFreeBytes >> 20),
+          static_cast<unsigned long long>(unreportedLowSpace_));
+      lastLowSpaceReport_ = now == 0 ? 1 : now;
+      unreportedLowSpace_ = 0;
+    }
+    return hxk_limit_exceeded;
+  }
   int32_t index = LowestFreeSlot();
   if (index < 0) {
+    stats_.refusedNoSlot++;
     Log_Info("Didn't find an index. Returning hxk_limit_exceeded.\n");
     return hxk_limit_exceeded;
   }
@@ -237,8 +299,10 @@ uint32_t Collector::HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *
     }
     byDump_.emplace(Key(ip, hdr.timestamp), index);
     *replySlot = static_cast<uint32_t>(index);
+    stats_.dumpsStarted++;
     return DUMP_STATUS_SUCCESS;
   }
+  stats_.refusedCreateFailed++;
   Log_Info(
       "Error opening new file %s (%s). Make sure that you have permissions to create files in "
       "%s directory\n",
@@ -288,9 +352,27 @@ uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload,
   if (s == nullptr) {
     return hxk_bad_param;
   }
+  if (s->syncing) {
+    return hxk_bad_param;  // after done: the file is no longer written
+  }
   if (hdr.dataLength > payloadLen) {
     Log_Info("dataLength (%u) bigger than it should be (%u).\n", hdr.dataLength,
              static_cast<unsigned>(payloadLen));
+    return hxk_io_error;
+  }
+  uint64_t end = static_cast<uint64_t>(hdr.dataOffset) + payloadLen;
+  uint64_t growth = end > s->end ? end - s->end : 0;
+  if (config_.minFreeBytes != 0 && growth != 0 &&
+      freeSpace_.Available() < config_.minFreeBytes + growth) {
+    stats_.writeErrors++;
+    if (!s->lowSpaceLogged) {
+      Log_Info(
+          "Refusing data for %s: %llu MB free in %s, the floor is %llu MB "
+          "(tarnwell.minFreeSpaceMB). Returning hxk_io_error for the blocks that do not fit.\n",
+          s->path, static_cast<unsigned long long>(freeSpace_.Available() >> 20),
+          config_.coreDir.c_str(), static_cast<unsigned long long>(config_.minFreeBytes >> 20));
+      s->lowSpaceLogged = 1;
+    }
     return hxk_io_error;
   }
   size_t written = payloadLen;
@@ -305,12 +387,16 @@ uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload,
     FileIO_Write(&s->fd, payload, payloadLen, &written);
   }
   if (written != payloadLen) {
+    stats_.writeErrors++;
     Log_Info(
         "Error: did not write full buffer to file (%s). Tried to write %u bytes. Only %u "
         "written.\n",
         s->path, static_cast<unsigned>(payloadLen), static_cast<unsigned>(written));
     return hxk_io_error;
   }
+  stats_.bytesWritten += payloadLen;
+  freeSpace_.Consumed(growth);
+  s->end = std::max(s->end, end);
   if (config_.verbose) {
     Log_Info("ip:%x)Wrote %d bytes to file @ %d (%llu usec since last)\n", ip,
              static_cast<int>(written), static_cast<int>(hdr.dataOffset),
@@ -327,16 +413,87 @@ uint32_t Collector::HandleDone(const DumpMsgHeader &hdr, uint32_t ip) {
   if (s == nullptr) {
     return DUMP_STATUS_SUCCESS;
   }
+  if (s->syncing) {
+    return kAwaitSync;  // done repeated while the file is synced
+  }
   Log_Info("Dump finished successfully for %u.%u.%u.%u, slot %d, file:%s.\n", IP_OCTETS(ip),
            static_cast<int>(hdr.dumpId), s->path);
+  stats_.dumpsCompleted++;
+  if (syncer_ != nullptr) {
+    s->syncing = 1;
+    std::string path = s->path;
+    syncer_->Submit(s->slot, s->fd.posix, path.substr(0, path.rfind(pathsep[0]) + 1));
+    return kAwaitSync;
+  }
+  FinishDump(s);
+  return DUMP_STATUS_SUCCESS;
+}
+
+void Collector::FinishDump(CoreDumpInfo *s) {
   if (FileIO_Close(&s->fd)) {
     Log_Info("Error closing file (%s)\n", s->path);
+  }
+  if (config_.keepDumpsPerHost > 0) {
+    std::string path = s->path;
+    // The dump just finished counts among the kept: it is the newest.
+    PruneHostDumps(path.substr(0, path.rfind(pathsep[0])), s->ip, config_.keepDumpsPerHost,
+                   [this, &path](const std::string &p) { return p != path && Busy(p); });
   }
   if (scripts_ != nullptr) {
     scripts_->Submit(s->ip, s->slot, s->path);
   }
   ReleaseSlot(s);
-  return DUMP_STATUS_SUCCESS;
+}
+
+bool Collector::Busy(const std::string &path) const {
+  for (int32_t i : inUse_) {
+    if (slots_[i].path != nullptr && path == slots_[i].path) {
+      return true;
+    }
+  }
+  return scripts_ != nullptr && scripts_->Busy(path);
+}
+
+int Collector::SyncNotifyFd() const {
+  return syncer_ != nullptr ? syncer_->NotifyFd() : -1;
+}
+
+size_t Collector::SyncsPending() const {
+  return syncer_ != nullptr ? syncer_->Pending() : 0;
+}
+
+std::vector<DeferredReply> Collector::CompleteSyncs() {
+  std::vector<DeferredReply> replies;
+  if (syncer_ == nullptr) {
+    return replies;
+  }
+  for (const DumpSyncer::Done &d : syncer_->TakeDone()) {
+    CoreDumpInfo *s = &slots_[d.slot];
+    auto waiting = awaitingSync_.find(d.slot);
+    if (d.error != 0) {
+      // Not on stable storage: the sender must not be told it is.
+      Log_Info("Error syncing file (%s): %s. Answering done with hxk_io_error.\n", s->path,
+               Err_Errno2String(d.error));
+    }
+    if (waiting != awaitingSync_.end()) {
+      for (DeferredReply &r : waiting->second) {
+        if (d.error != 0) {
+          DumpMsg_PutU32(r.reply + DUMP_MSG_OFF_STATUS, hxk_io_error);
+        }
+        replies.push_back(r);
+      }
+      awaitingSync_.erase(waiting);
+    }
+    FinishDump(s);
+  }
+  return replies;
+}
+
+std::vector<DeferredReply> Collector::FinishSyncs() {
+  if (syncer_ != nullptr) {
+    syncer_->WaitIdle();
+  }
+  return CompleteSyncs();
 }
 
 void Collector::IdleSweep() {
@@ -349,9 +506,10 @@ void Collector::IdleSweep() {
     int32_t i = *next++;  // releasing the slot removes i from the set
     CoreDumpInfo &s = slots_[i];
     uint64_t idle = now - s.lastActivity;
-    if (idle <= kIdleTimeoutMicros) {
+    if (idle <= kIdleTimeoutMicros || s.syncing) {
       continue;
     }
+    stats_.dumpsDroppedIdle++;
     Log_Info(
         "Client at %u.%u.%u.%u has been idle for %d seconds. Timeout is %d seconds. Removing "
         "partial dump %s from slot %d.\n",
@@ -423,6 +581,74 @@ bool TransientReceiveError(int err) {
   return err == ENOMEM || err == ENOBUFS;
 }
 
+void SendDeferred(int sock, const DeferredReply &r) {
+  struct sockaddr_in to;
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(r.ip);
+  to.sin_port = r.port;
+  if (sendto(sock, r.reply, sizeof r.reply, 0, reinterpret_cast<struct sockaddr *>(&to),
+             sizeof to) < 0) {
+    Log_Info("Error sending reply: %s.\n", Err_Errno2String(errno));
+  }
+}
+
+// The metrics file, rewritten every ten seconds while the loop runs.
+class MetricsWriter {
+ public:
+  static constexpr uint64_t kIntervalMicros = 10'000'000;
+
+  explicit MetricsWriter(std::string path) : path_(std::move(path)) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    start_ = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  }
+
+  void WriteIfDue(Collector *c) {
+    if (path_.empty()) {
+      return;
+    }
+    uint64_t now = Hostinfo_MonotonicMicros();
+    if (written_ == 0 || now - written_ >= kIntervalMicros) {
+      Write(c);
+      written_ = now;
+    }
+  }
+
+  void Write(Collector *c) {
+    if (path_.empty()) {
+      return;
+    }
+    MetricsSnapshot m;
+    m.stats = c->Stats();
+    m.slotsInUse = c->SlotsInUse();
+    m.slots = static_cast<uint64_t>(c->NumClients());
+    if (PostProcessor *p = c->Scripts()) {
+      m.scriptsRunning = p->Running();
+      m.scriptsQueued = p->Waiting();
+    }
+    m.syncsPending = c->SyncsPending();
+    m.freeBytes = c->FreeBytes();
+    m.startTimeSeconds = start_;
+    if (!WriteMetricsFile(path_, m)) {
+      // Said once until it works again, not every ten seconds.
+      if (!failing_) {
+        Log_Info("Error writing the metrics file %s: %s\n", path_.c_str(),
+                 Err_Errno2String(errno));
+      }
+      failing_ = true;
+    } else {
+      failing_ = false;
+    }
+  }
+
+ private:
+  std::string path_;
+  double start_ = 0;
+  uint64_t written_ = 0;
+  bool failing_ = false;
+};
+
 }  // namespace
 
 extern "C" int TarnwellServe(void) {
@@ -447,7 +673,13 @@ extern "C" int TarnwellServe(void) {
   config.maxScripts = tarnwellMaxScripts;
   config.verbose = _verbose != 0;
   config.socketFd = sock;
+  const OperatorSettings &ops = tarnwellOperatorSettings;
+  config.allowed = ops.allowed;
+  config.minFreeBytes = static_cast<uint64_t>(ops.minFreeSpaceMB) << 20;
+  config.keepDumpsPerHost = ops.keepDumpsPerHost;
+  config.syncOnDone = ops.syncOnDone;
   Collector collector(std::move(config));
+  MetricsWriter metrics(ops.metricsFile);
   if (!collector.AllocateSlots()) {
     TarnwellFatal("Could not allocate memory for tarnwellCoreDumpInfo\n");
   }
@@ -469,7 +701,10 @@ extern "C" int TarnwellServe(void) {
   // The wait covers the socket and, after it, one descriptor per running
   // post-processing child, which turns readable when the child ends.
   std::vector<struct pollfd> waitFds;
-  waitFds.reserve(static_cast<size_t>(tarnwellMaxScripts) + 1);
+  waitFds.reserve(static_cast<size_t>(tarnwellMaxScripts) + 2);
+  // After the socket: the notice of completed syncs, when done waits for them.
+  const int syncFd = collector.SyncNotifyFd();
+  const size_t firstScript = syncFd >= 0 ? 2 : 1;
   PostProcessor *scripts = collector.Scripts();
   // Requests that queued up while one was handled are taken without the
   // wait, which is a system call of its own. Whether requests queue up is
@@ -509,8 +744,12 @@ extern "C" int TarnwellServe(void) {
     }
     if (len < 0) {
       unwaited = 0;
+      metrics.WriteIfDue(&collector);
       waitFds.clear();
       waitFds.push_back({sock, POLLIN, 0});
+      if (syncFd >= 0) {
+        waitFds.push_back({syncFd, POLLIN, 0});
+      }
       if (scripts != nullptr) {
         scripts->AppendPollFds(&waitFds);
       }
@@ -526,8 +765,13 @@ extern "C" int TarnwellServe(void) {
         collector.IdleSweep();
         continue;
       }
-      if (scripts != nullptr && waitFds.size() > 1) {
-        scripts->OnPolled(waitFds.data() + 1, waitFds.size() - 1);
+      if (syncFd >= 0 && waitFds[1].revents != 0) {
+        for (const DeferredReply &r : collector.CompleteSyncs()) {
+          SendDeferred(sock, r);
+        }
+      }
+      if (scripts != nullptr && waitFds.size() > firstScript) {
+        scripts->OnPolled(waitFds.data() + firstScript, waitFds.size() - firstScript);
       }
       if (waitFds[0].revents == 0) {
         collector.SweepIfDue();
@@ -548,7 +792,7 @@ extern "C" int TarnwellServe(void) {
       }
     }
     uint32_t ip = ntohl(from.sin_addr.s_addr);
-    if (collector.HandleDatagram(buf, static_cast<size_t>(len), ip, reply)) {
+    if (collector.HandleDatagram(buf, static_cast<size_t>(len), ip, from.sin_port, reply)) {
       ssize_t sent =
           sendto(sock, reply, sizeof reply, 0, reinterpret_cast<struct sockaddr *>(&from), fromLen);
       if (sent < 0) {
@@ -562,6 +806,12 @@ extern "C" int TarnwellServe(void) {
     }
     collector.SweepIfDue();
   }
+  // Dumps already done are answered once they are synced, and their
+  // scripts queued, before the scripts are finished.
+  for (const DeferredReply &r : collector.FinishSyncs()) {
+    SendDeferred(sock, r);
+  }
+  metrics.Write(&collector);
   if (scripts != nullptr) {
     scripts->Finish(&waitMask);
   }

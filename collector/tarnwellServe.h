@@ -13,9 +13,14 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "dumpProtocol.h"
+#include "dumpSync.h"
+#include "metrics.h"
 #include "postProcess.h"
+#include "senderFilter.h"
+#include "store.h"
 
 // One dump in progress. A slot of all zero bytes is free: the table is
 // never written where no dump has been, so slots not in use cost no memory.
@@ -26,6 +31,9 @@ struct CoreDumpInfo {
   char *path;             // owned full path of the dump file
   int32_t slot;           // the slot's own index
   uint64_t lastActivity;  // monotonic microseconds of the last accepted request
+  uint64_t end;           // the end of the data written so far
+  int32_t syncing;        // 1 once done: the file is being put on stable storage
+  int32_t lowSpaceLogged; // 1 once a block was refused for the free-space floor
 };
 
 struct CollectorConfig {
@@ -38,12 +46,27 @@ struct CollectorConfig {
   int socketFd = -1;  // closed in post-processing children
   // Monotonic microseconds; replaceable so the idle sweep can be tested.
   std::function<uint64_t()> now;
+  // Operators' controls; the defaults leave the protocol as it is.
+  SenderFilter allowed;            // every sender while empty
+  uint64_t minFreeBytes = 0;       // free-space floor for new data; 0 = none
+  int32_t keepDumpsPerHost = 0;    // finished dumps kept per sender; 0 = all
+  bool syncOnDone = false;         // done is answered once the dump is synced
+  // Free bytes of the base directory's file system; replaceable for tests.
+  std::function<uint64_t()> measureFreeSpace;
+};
+
+// A reply held back until its dump was synced, with where it goes.
+struct DeferredReply {
+  uint32_t ip;
+  uint16_t port;  // network byte order, as received
+  uint8_t reply[DUMP_MSG_HEADER_SIZE];
 };
 
 class Collector {
  public:
   static constexpr uint64_t kIdleTimeoutMicros = 60'000'000;
   static constexpr uint64_t kSweepIntervalMicros = 5'000'000;
+  static constexpr uint64_t kLowSpaceReportMicros = 10'000'000;
 
   explicit Collector(CollectorConfig config);
   ~Collector();
@@ -54,9 +77,29 @@ class Collector {
   bool AllocateSlots();
 
   // Handles one datagram from senderIp (host byte order). Returns true and
-  // fills the 48-byte reply when one is to be sent.
-  bool HandleDatagram(const uint8_t *buf, size_t len, uint32_t senderIp,
+  // fills the 48-byte reply when one is to be sent now. With syncOnDone, the
+  // reply to done is held back (false here) until CompleteSyncs gives it,
+  // addressed to senderPort.
+  bool HandleDatagram(const uint8_t *buf, size_t len, uint32_t senderIp, uint16_t senderPort,
                       uint8_t reply[DUMP_MSG_HEADER_SIZE]);
+  bool HandleDatagram(const uint8_t *buf, size_t len, uint32_t senderIp,
+                      uint8_t reply[DUMP_MSG_HEADER_SIZE]) {
+    return HandleDatagram(buf, len, senderIp, 0, reply);
+  }
+
+  // Readable when dumps have been synced; -1 without syncOnDone.
+  int SyncNotifyFd() const;
+  // Finishes the dumps whose sync completed and returns the replies to
+  // their done requests, to be sent now.
+  std::vector<DeferredReply> CompleteSyncs();
+  // Waits for every sync in progress, then as CompleteSyncs.
+  std::vector<DeferredReply> FinishSyncs();
+  size_t SyncsPending() const;
+
+  const CollectorStats &Stats() const { return stats_; }
+  // Free bytes of the base directory's file system (read at most once a
+  // second); UINT64_MAX when unknown.
+  uint64_t FreeBytes() { return freeSpace_.Available(); }
 
   // Drops slots idle for more than the timeout, removing their partial files.
   void IdleSweep();
@@ -70,10 +113,18 @@ class Collector {
   PostProcessor *Scripts() { return scripts_.get(); }
 
  private:
+  // HandleDone's answer when the reply waits for the dump's sync.
+  static constexpr uint32_t kAwaitSync = 0xFFFFFFFFu;
+  static constexpr size_t kMaxAwaitingReplies = 8;
+
   uint32_t HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *replySlot);
   uint32_t HandleData(const DumpMsgHeader &hdr, const uint8_t *payload, size_t payloadLen,
                       uint32_t ip);
   uint32_t HandleDone(const DumpMsgHeader &hdr, uint32_t ip);
+  // Closes a finished dump, prunes its sender's old dumps, hands it to the
+  // script and frees its slot.
+  void FinishDump(CoreDumpInfo *slot);
+  bool Busy(const std::string &path) const;
   CoreDumpInfo *LookupSlot(const DumpMsgHeader &hdr, uint32_t ip, uint64_t *previousActivity);
   void ReleaseSlot(CoreDumpInfo *slot);
   void Trace(const DumpMsgHeader &hdr, size_t len, uint32_t ip);
@@ -95,6 +146,13 @@ class Collector {
   // collide, so a hit is checked against the slot.
   std::unordered_multimap<uint64_t, int32_t> byDump_;
   std::unique_ptr<PostProcessor> scripts_;
+  std::unique_ptr<DumpSyncer> syncer_;
+  // Done requests waiting for their dump's sync, by slot.
+  std::unordered_map<int32_t, std::vector<DeferredReply>> awaitingSync_;
+  FreeSpace freeSpace_;
+  CollectorStats stats_;
+  uint64_t lastLowSpaceReport_ = 0;
+  uint64_t unreportedLowSpace_ = 0;
   uint32_t lastTracedMB_ = 0;
   uint64_t lastSweep_ = 0;
 };

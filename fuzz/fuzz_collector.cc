@@ -124,12 +124,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider in(data, size);
   baseFds = OpenDescriptors();
   uint64_t clock = 1'000'000'000;
+  uint64_t free = 1 << 20;
   {
     CollectorConfig config;
     config.coreDir = base;
     config.numClients = kSlots;
     config.verbose = in.ConsumeBool();
     config.now = [&clock] { return clock; };
+    // The operators' controls: one sender not allowed, old dumps pruned,
+    // and a free-space figure that the input moves across the floor.
+    std::string bad;
+    if (in.ConsumeBool()) {
+      Check(config.allowed.Parse("10.0.0.0/24, 255.255.255.255", &bad), "sender list");
+    }
+    config.keepDumpsPerHost = in.ConsumeIntegralInRange(0, 2);
+    config.minFreeBytes = in.ConsumeBool() ? 4096 : 0;
+    config.measureFreeSpace = [&free] { return free; };
     Collector c(std::move(config));
     Check(c.AllocateSlots(), "slot table");
     uint8_t reply[DUMP_MSG_HEADER_SIZE];
@@ -160,6 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         default:
           // Time passes: up to two idle timeouts, so sweeps run and drop slots.
           clock += in.ConsumeIntegralInRange<uint64_t>(0, 2 * Collector::kIdleTimeoutMicros);
+          free = in.ConsumeIntegralInRange<uint64_t>(0, 16384);
           c.SweepIfDue();
           CheckTable(c);
           continue;

@@ -158,6 +158,25 @@ TEST(SigDispatch, TerminationSignalsEndTheProcessAsThemselves) {
       << r.log;
 }
 
+TEST(SigDispatch, AStoppedProcessContinuesWithTheDispatcherBack) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);  // a group of its own, which the kernel does not keep from stopping
+    Sig_Init();
+    raise(SIGTSTP);
+    struct sigaction now;
+    sigaction(SIGTSTP, nullptr, &now);
+    _exit((now.sa_flags & SA_SIGINFO) != 0 ? 0 : 1);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+  EXPECT_TRUE(WIFSTOPPED(status) && WSTOPSIG(status) == SIGTSTP) << status;
+  kill(pid, SIGCONT);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 void CrashMark(int32_t signo, void *, void *context, void *clientData) {
   char line[64];
   int n = snprintf(line, sizeof line, "crash callback %d %d %d\n", signo, context != nullptr,

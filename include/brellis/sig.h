@@ -85,7 +85,8 @@ typedef void (*SigCallbackFunc)(int32_t signo, void *info, void *context, void *
  * system call ends the process.
  */
 bool Sig_Init(void);
-/* Closes the queue pipe and destroys the region table. The handlers stay. */
+/* Closes the queue pipe and destroys the region table. The handlers stay,
+ * and a later Sig_Init only logs: queued signals are then lost. */
 void Sig_Exit(void);
 
 /*

@@ -83,6 +83,37 @@ class ErrnoKeeper {
   int saved_;
 };
 
+// Holds the log's lock for a scope. A signal handler only tries it: the
+// code it interrupted may hold the lock, in another thread (which the
+// handler could wait on for ever) or in this one (whose half-made line a
+// recursive re-entry would corrupt). Without the lock, held() is false.
+class LogLockHeld {
+ public:
+  LogLockHeld() {
+    if (!VThreadBase_IsInSignal()) {
+      lock_ = LogLock();
+      MXUser_AcquireRecLock(lock_);
+      return;
+    }
+    MXUserRecLock *lock = __atomic_load_n(&logState.lock, __ATOMIC_ACQUIRE);
+    if (lock != nullptr && !MXUser_IsCurThreadHoldingRecLock(lock) &&
+        MXUser_TryAcquireRecLock(lock)) {
+      lock_ = lock;
+    }
+  }
+  ~LogLockHeld() {
+    if (lock_ != nullptr) {
+      MXUser_ReleaseRecLock(lock_);
+    }
+  }
+  LogLockHeld(const LogLockHeld &) = delete;
+  LogLockHeld &operator=(const LogLockHeld &) = delete;
+  bool held() const { return lock_ != nullptr; }
+
+ private:
+  MXUserRecLock *lock_ = nullptr;
+};
+
 // A spare buffer taken for the duration of a scope, or none when another
 // producer has it.
 class SpareBuffer {
@@ -645,7 +676,12 @@ void Log_LevelV(uint32_t level, const char *format, va_list ap) {
     }
   }
 
-  LockHeld held(LogLock());
+  LogLockHeld held;
+  if (!held.held()) {
+    // A line written now beats one lost, or a handler that never returns.
+    WriteAll(STDERR_FILENO, text, len);
+    return;
+  }
   st.nesting++;
   if (value <= st.stderrMinLevel.load(std::memory_order_relaxed)) {
     WriteAll(STDERR_FILENO, text, len);
@@ -696,8 +732,8 @@ void Log_Warning(const char *format, ...) {
 void Log_DisableThrottling(void) {
   ErrnoKeeper keepErrno;
   LogState &st = logState;
-  LockHeld held(LogLock());
-  if (st.initialised) {
+  LogLockHeld held;
+  if (held.held() && st.initialised) {
     st.throttle.bytesPerSec = -1;
     st.throttle.throttled = false;
   }

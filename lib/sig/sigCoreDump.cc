@@ -72,11 +72,12 @@ void SetDefaultAction(int signo, struct sigaction *old) {
   sigaction(signo, &dfl, old);
 }
 
-[[noreturn]] void DumpInChild() {
+[[noreturn]] void DumpInChild(const SigCoreRegion *regions, size_t regionCount) {
   SigCoreDumpFunc func = coreDumpFunc.load(std::memory_order_acquire);
   if (func != nullptr) {
     func(coreDumpData.load(std::memory_order_relaxed));
   }
+  SigCoreRegionsApply(regions, regionCount);
   uid_t real = getuid();
   if (geteuid() != real) {
     // The kernel writes no core of a process whose ids differ.
@@ -120,11 +121,14 @@ pid_t SigCoreDumpViaChild() {
   sigemptyset(&prof);
   sigaddset(&prof, SIGPROF);
   pthread_sigmask(SIG_BLOCK, &prof, &oldMask);
+  size_t regionCount = 0;
+  const SigCoreRegion *regions = SigCoreRegionsCollect(&regionCount);
   auto pid = static_cast<pid_t>(syscall(SYS_fork));
   if (pid == 0) {
-    DumpInChild();
+    DumpInChild(regions, regionCount);
   }
   int forkErrno = errno;
+  SigCoreRegionsRelease();
   pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
   pid_t result = -1;
   if (pid < 0) {

@@ -1,8 +1,9 @@
 // Why this header exists: the read-write locks ask for the calling thread's
 // identity on every acquisition and release, and a call into the thread
-// layer per ask shows in their cost. This exposes the thread layer's
-// per-thread record so the lock layer can read it inline; programs use
-// VThreadBase_CurID. Internal to the library; not installed.
+// layer per ask shows in their cost; the signal dispatcher must learn it in
+// a handler, where a thread without a record cannot be given one. This
+// exposes the thread layer's per-thread record so both can read it inline;
+// programs use VThreadBase_CurID. Internal to the library; not installed.
 #ifndef BRELLIS_INTERNAL_THREADID_H
 #define BRELLIS_INTERNAL_THREADID_H
 

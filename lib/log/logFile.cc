@@ -12,6 +12,7 @@
 #include <brellis/internal/freeDeleter.h>
 #include <brellis/internal/msgListOrder.h>
 #include <brellis/internal/newHandler.h>
+#include <brellis/internal/productInfo.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>
@@ -34,8 +35,6 @@ namespace {
 
 using brellis::UniqueChars;
 
-constexpr char kDefaultAppName[] = "brellis-tarnwell";
-constexpr char kDefaultAppVersion[] = "XXX";
 constexpr char kBuild[] = "build-3904909";
 constexpr char kBuildOption[] = "Release";
 constexpr char kDestinationKey[] = "log.destination";
@@ -404,8 +403,8 @@ extern "C" {
 void Log_GetInitDefaults(LogInitParams *params) {
   memset(params, 0, sizeof *params);
   params->magic = LOG_INIT_PARAMS_MAGIC;
-  params->appName = kDefaultAppName;
-  params->appVersion = kDefaultAppVersion;
+  params->appName = ProductInfoName();
+  params->appVersion = ProductInfoVersion();
   params->fileNameAbsent = true;
   params->useThreadName = true;
   params->useTimeStamps = true;

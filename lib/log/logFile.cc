@@ -10,7 +10,6 @@
 #include <brellis/file.h>
 #include <brellis/hostinfo.h>
 #include <brellis/internal/freeDeleter.h>
-#include <brellis/internal/msgListOrder.h>
 #include <brellis/internal/newHandler.h>
 #include <brellis/internal/productInfo.h>
 #include <brellis/msg.h>
@@ -319,11 +318,11 @@ void LogResetState(LogState &st) {
   st.rotateRetrySize = 0;
 }
 
-// Logs the collected messages in the order they were produced.
+// The collected messages join the thread's pending messages, as every
+// module's do, which logs each of them in the order they were produced.
 void LogCollected(MsgList *messages) {
-  MsgList *oldestFirst = MsgListReverse(messages);
-  MsgList_Log(oldestFirst);
-  MsgList_Free(oldestFirst);
+  Msg_AppendMsgList(messages);
+  MsgList_Free(messages);
 }
 
 }  // namespace

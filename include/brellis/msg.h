@@ -7,11 +7,14 @@
  * that marker is kept as the literal message "msg.literal" with the text
  * as it stands (its '%' sequences are not interpreted).
  *
- * A message keeps its id and its default text already formatted with the
- * arguments; there are no message catalogues or translations yet, and of
- * the showing operations posts, questions and hints exist (no progress). Every message appended to
- * the calling thread's pending list is also written to the log as "[id] text". A thread's pending
- * messages are discarded when the thread ends.
+ * A message keeps its id, its arguments and its default text formatted with
+ * them. Whatever shows a message (posts, questions, hints, progress,
+ * Msg_GetMessages, Msg_GetString, Msg_Format) renders it in the user's
+ * language: the text for its id from the message catalogue of the locale
+ * set with Msg_SetLocale, else the default text. Without a locale every
+ * message reads in English. Every message appended to the calling thread's
+ * pending list is also written to the log as "[id] text". A thread's
+ * pending messages are discarded when the thread ends.
  */
 #ifndef BRELLIS_MSG_H
 #define BRELLIS_MSG_H
@@ -48,7 +51,9 @@ extern const char *const Msg_Severities[MSG_NUM_SEVERITIES];
  * table starts with the console callbacks in post (standard error),
  * question and hint (standard output and input); a thread's own table
  * starts empty, and its non-NULL slots override the process-wide ones for
- * that thread until it ends. The progress slots are kept but not called.
+ * that thread until it ends. The console's progress callback writes one
+ * line to standard error per call; the lazy progress slots have no
+ * built-in callback, and lazyProgressEnd is never called by this layer.
  */
 typedef struct MsgCallback {
   void (*post)(MsgSeverity severity, const char *msgID, const char *text);
@@ -101,18 +106,67 @@ int Msg_Question(const char *const *names, int defaultAnswer, const char *format
 int Msg_Hint(int buttonKind, const char *format, ...) BRELLIS_PRINTF(2, 3);
 
 /*
- * Texts, each a new string for the caller to free. There are no
- * catalogues yet: a localisable string gives its default text.
+ * Texts, each a new string for the caller to free, in the user's language.
  * Msg_GetString and Msg_GetStringSafe give the text of a string (the
- * latter accepts plain ones too); Msg_StripMnemonic drops every '_' but
- * keeps one of "__"; Msg_Format formats the text of a localisable format;
- * Msg_FormatSizeInBytes gives a size such as "1.5 KB" or "1 byte".
+ * latter accepts plain ones too, which come back as they are);
+ * Msg_StripMnemonic drops every '_' but keeps one of "__"; Msg_Format
+ * formats the text of a localisable format (a translation that does not
+ * fit the arguments falls back to the default text); Msg_FormatSizeInBytes
+ * gives a size such as "1.5 KB" or "1 byte". An id of 128 bytes or more
+ * ends the process.
  */
 char *Msg_GetString(const char *idString);
 char *Msg_GetStringSafe(const char *string);
 char *Msg_StripMnemonic(const char *string);
 char *Msg_Format(const char *idFormat, ...) BRELLIS_PRINTF(1, 2);
 char *Msg_FormatSizeInBytes(uint64_t size);
+
+/*
+ * Progress, handed to the progress callbacks only (neither pending nor
+ * logged). format may be NULL: the callbacks then get an empty text (and a
+ * NULL list). A localisable format whose arguments do not parse ends the
+ * process.
+ *
+ * Msg_Progress returns the callbacks' answer (the list callback's when it
+ * is set), 0 without one; a non-zero answer means the user cancelled.
+ */
+int Msg_Progress(int percent, bool cancelButton, const char *format, ...) BRELLIS_PRINTF(3, 4);
+/* Starts a progress display that is updated later; its handle, NULL
+ * without a callback. */
+void *Msg_LazyProgressStart(bool allowCancel, const char *format, ...) BRELLIS_PRINTF(2, 3);
+/* Updates the display started with Msg_LazyProgressStart; false when the
+ * user cancelled, true without a callback. */
+bool Msg_LazyProgress(void *handle, bool allowCancel, int percent, const char *format, ...)
+    BRELLIS_PRINTF(4, 5);
+
+/*
+ * Sets the locale whose catalogue renders messages: the dictionary file
+ * <directory>/messages/<locale>/<programName>.qmsg, where directory NULL
+ * means the "libdir" setting (default /usr/lib/brellis). A catalogue that
+ * cannot be found or read leaves the current one in place, with a warning
+ * in the log unless the locale starts with "en". A NULL locale removes the
+ * catalogue: messages read in English again.
+ */
+void Msg_SetLocaleEx(const char *locale, const char *programName, const char *directory);
+/* Msg_SetLocaleEx without a directory. */
+void Msg_SetLocale(const char *locale, const char *programName);
+/*
+ * Adds the entries of the dictionary file at path to the current catalogue,
+ * or, without one, makes it the catalogue of locale. False, with a warning
+ * in the log, when the file cannot be read whole.
+ */
+bool Msg_LoadMessageFile(const char *locale, const char *path);
+/* A new copy of the current locale's name (caller frees); NULL when no
+ * catalogue is set. */
+char *Msg_GetLocale(void);
+
+/*
+ * Frees everything this layer keeps: every thread's pending messages and
+ * callbacks, the catalogue, the locale, the callbacks and the lock. The
+ * caller makes sure no other thread uses the layer meanwhile. A later use
+ * starts afresh, with the console callbacks and no catalogue.
+ */
+void Msg_Exit(void);
 
 /* The calling thread's pending messages, kept oldest first. */
 void Msg_Append(const char *format, ...) BRELLIS_PRINTF(1, 2);
@@ -122,6 +176,8 @@ bool Msg_Present(void);
 void Msg_AppendMsgList(const MsgList *list);
 /* Frees the pending messages; with log true they are logged first. */
 void Msg_Reset(bool log);
+/* Logs the pending messages, one "[id] text" line each, and frees them. */
+void Msg_LogAndReset(void);
 /*
  * The pending messages as one text, oldest first, each ending in "\n". The
  * text belongs to the calling thread and stays valid until its next call of

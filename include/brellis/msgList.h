@@ -8,8 +8,8 @@
  *
  * A message keeps its arguments as captured by MsgFmt_GetArgs (strings
  * copied), so that it can be formatted again from a translation, and its
- * default text already formatted with them: no catalogue is consulted yet,
- * so every message reads in English.
+ * default text already formatted with them. The functions here read the
+ * default texts; the message layer (msg.h) renders translations.
  */
 #ifndef BRELLIS_MSGLIST_H
 #define BRELLIS_MSGLIST_H

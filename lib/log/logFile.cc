@@ -10,8 +10,8 @@
 #include <brellis/file.h>
 #include <brellis/hostinfo.h>
 #include <brellis/internal/freeDeleter.h>
-#include <brellis/internal/msgListOrder.h>
 #include <brellis/internal/newHandler.h>
+#include <brellis/internal/productInfo.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/panic.h>
@@ -34,8 +34,6 @@ namespace {
 
 using brellis::UniqueChars;
 
-constexpr char kDefaultAppName[] = "brellis-tarnwell";
-constexpr char kDefaultAppVersion[] = "XXX";
 constexpr char kBuild[] = "build-3904909";
 constexpr char kBuildOption[] = "Release";
 constexpr char kDestinationKey[] = "log.destination";
@@ -320,11 +318,11 @@ void LogResetState(LogState &st) {
   st.rotateRetrySize = 0;
 }
 
-// Logs the collected messages in the order they were produced.
+// The collected messages join the thread's pending messages, as every
+// module's do, which logs each of them in the order they were produced.
 void LogCollected(MsgList *messages) {
-  MsgList *oldestFirst = MsgListReverse(messages);
-  MsgList_Log(oldestFirst);
-  MsgList_Free(oldestFirst);
+  Msg_AppendMsgList(messages);
+  MsgList_Free(messages);
 }
 
 }  // namespace
@@ -404,8 +402,8 @@ extern "C" {
 void Log_GetInitDefaults(LogInitParams *params) {
   memset(params, 0, sizeof *params);
   params->magic = LOG_INIT_PARAMS_MAGIC;
-  params->appName = kDefaultAppName;
-  params->appVersion = kDefaultAppVersion;
+  params->appName = ProductInfoName();
+  params->appVersion = ProductInfoVersion();
   params->fileNameAbsent = true;
   params->useThreadName = true;
   params->useTimeStamps = true;

@@ -1,12 +1,25 @@
 // Messages for users: the calling thread's pending messages, kept as a
-// message list, and posting them through the callback table.
+// message list, and showing them (posts, questions, hints, progress)
+// through the callback table.
+//
+// Each thread's record (its pending messages and its own callback slots)
+// lives in a process-wide atomic hash table keyed by the thread's identity.
+// Entries are never removed while the process runs, since removal would
+// race with lookups in other threads; instead, a thread empties its own
+// record as it ends, so that the next thread given the same identity starts
+// with nothing. Only the owning thread ever touches a record.
 
+#include <brellis/hashTable.h>
 #include <brellis/internal/lockHeld.h>
 #include <brellis/internal/msgListOrder.h>
+#include <brellis/internal/productInfo.h>
+#include <brellis/internal/threadId.h>
 #include <brellis/internal/writeAll.h>
 #include <brellis/log.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
+#include <brellis/msgfmt.h>
+#include <brellis/panic.h>
 #include <brellis/preference.h>
 #include <brellis/str.h>
 #include <brellis/userlock.h>
@@ -15,11 +28,14 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "msgInt.h"
 
@@ -44,15 +60,18 @@ const char *const Msg_Severities[MSG_NUM_SEVERITIES] = {
 
 namespace {
 
-constexpr char kProductName[] = "brellis";
+constexpr char kMarker[] = "@&!*@*@(";
+constexpr size_t kMarkerLen = sizeof kMarker - 1;
+// Questions offer at most this many buttons.
+constexpr int kMaxButtons = 9;
 
 // The default text of a localisable string: what follows the id.
 const char *DefaultText(const char *s) {
   if (s == nullptr) {
     return "";
   }
-  if (strncmp(s, "@&!*@*@(", 8) == 0) {
-    const char *close = strchr(s + 8, ')');
+  if (strncmp(s, kMarker, kMarkerLen) == 0) {
+    const char *close = strchr(s + kMarkerLen, ')');
     if (close != nullptr) {
       return close + 1;
     }
@@ -69,32 +88,16 @@ void LogOne(const MsgList *m) {
   Log_Info("[%s] %s%s", m->id, m->text, EndsWithNewline(m->text) ? "" : "\n");
 }
 
-void AppendText(std::string &out, const MsgList *m) {
-  out += m->text;
-  if (!EndsWithNewline(m->text)) {
-    out += '\n';
-  }
-}
-
 using brellis::WriteAll;
+using OwnedList = std::unique_ptr<MsgList, decltype(&MsgList_Free)>;
 
-// Written unbuffered and without allocating: a post may be the last thing a
-// panicking process says.
-void ConsolePost(MsgSeverity severity, const char *, const char *text) {
-  const char *title =
-      severity >= 0 && severity < MSG_NUM_SEVERITIES ? DefaultText(Msg_Severities[severity]) : "";
-  for (const char *piece : {"\n", kProductName, " ", title, ":\n", text, "\n"}) {
-    WriteAll(STDERR_FILENO, piece, strlen(piece));
-  }
-}
-
-// Pending messages of one thread, oldest first; discarded when the thread
-// ends, so that a thread that reuses its number starts with none.
-struct Pending {
+// One thread's pending messages, oldest first, its own callback slots and
+// the buffers its rendered messages are handed out in.
+struct ThreadRecord {
   MsgList *head = nullptr;
   MsgList *tail = nullptr;
-  std::string rendered;
   MsgCallback callbacks{};
+  std::string rendered[2];
 
   // Takes a one-message list.
   void Add(MsgList *m) {
@@ -112,33 +115,64 @@ struct Pending {
     return list;
   }
   void Clear() { MsgList_Free(Detach()); }
-  ~Pending() { Clear(); }
+  void Empty() {
+    Clear();
+    callbacks = MsgCallback{};
+    for (std::string &r : rendered) {
+      std::string().swap(r);
+    }
+  }
 };
 
-Pending &ThreadPending() {
-  thread_local Pending pending;
-  return pending;
+HashTable *threadTable = nullptr;
+
+void FreeThreadRecord(void *value) {
+  auto *record = static_cast<ThreadRecord *>(value);
+  record->Clear();
+  delete record;
 }
 
-// The process-wide callbacks, guarded by the message lock. Plain data:
-// nothing to destroy when the process ends.
-int ConsoleQuestion(char const *const *names, int defaultAnswer, const char *, const char *text);
-int ConsoleHint(int buttonKind, const char *, const char *text);
-MsgCallback processCallbacks = {ConsolePost, ConsoleQuestion, nullptr, ConsoleHint};
-MXUserRecLock *msgLock = nullptr;
+const void *ThreadKey() {
+  return reinterpret_cast<const void *>(static_cast<uintptr_t>(VThreadBaseCurID()));
+}
 
-MXUserRecLock *MsgLock() {
-  return MXUser_CreateSingletonRecLock(&msgLock, "msgLock", 0xFEFFFFFF);
+// Runs as the thread ends, before its identity is given up (the thread
+// layer lets go of it only after the thread's C++ objects are destroyed).
+struct ThreadEndGuard {
+  ~ThreadEndGuard() {
+    HashTable *table = std::atomic_ref<HashTable *>(threadTable).load();
+    void *value;
+    if (table != nullptr && HashTable_Lookup(table, ThreadKey(), &value)) {
+      static_cast<ThreadRecord *>(value)->Empty();
+    }
+  }
+};
+
+ThreadRecord &Current() {
+  // Every thread that uses its record empties it at its end, also one that
+  // found a record left by an earlier holder of its identity.
+  thread_local ThreadEndGuard guard;
+  (void)guard;
+  HashTable *table =
+      HashTable_AllocOnce(&threadTable, 128, HASH_INT_KEY | HASH_FLAG_ATOMIC, FreeThreadRecord);
+  const void *key = ThreadKey();
+  void *value;
+  if (HashTable_Lookup(table, key, &value)) {
+    return *static_cast<ThreadRecord *>(value);
+  }
+  auto *record = new ThreadRecord();
+  // Only the thread itself inserts under its identity: losing the race
+  // means two live threads share one.
+  if (!HashTable_Insert(table, key, record)) {
+    Panic("NOT_IMPLEMENTED %s:%d\n", __FILE__, __LINE__);
+  }
+  return *record;
 }
 
 // The process-wide table with the thread's own slots laid over it.
 MsgCallback Effective() {
-  MsgCallback table;
-  {
-    brellis::LockHeld held(MsgLock());
-    table = processCallbacks;
-  }
-  const MsgCallback &own = ThreadPending().callbacks;
+  MsgCallback table = MsgProcessCallbacks();
+  const MsgCallback &own = Current().callbacks;
   auto *slots = reinterpret_cast<void (**)()>(&table);
   auto *overrides = reinterpret_cast<void (*const *)()>(&own);
   for (size_t i = 0; i < sizeof table / sizeof(void (*)()); i++) {
@@ -155,14 +189,6 @@ void LogList(const char *name, const char *title, const MsgList *oldestFirst) {
     LogOne(m);
   }
   Log_Info("----------------------------------------\n");
-}
-
-std::string Render(const MsgList *oldestFirst) {
-  std::string out;
-  for (const MsgList *m = oldestFirst; m != nullptr; m = m->next) {
-    AppendText(out, m);
-  }
-  return out;
 }
 
 std::string StripMnemonic(const char *s) {
@@ -199,11 +225,24 @@ Answered IsAnswered(const char *const *buttons, int defaultAnswer, const char *i
   }
   if (Config_GetBool(false, "msg.autoAnswer")) {
     Log_Info("%s: Using builtin default '%s' as the answer for '%s'\n", "MsgIsAnswered",
-             DefaultText(buttons[defaultAnswer]), id);
+             MsgLookUp(buttons[defaultAnswer]).c_str(), id);
     *answer = defaultAnswer;
     return Answered::kAutomatically;
   }
   return Answered::kNo;
+}
+
+// ---- The console callbacks ---------------------------------------------
+
+// Written unbuffered and, once the titles exist, without allocating: a
+// post may be the last thing a panicking process says.
+void ConsolePost(MsgSeverity severity, const char *, const char *text) {
+  char title[256];
+  MsgSeverityTitle(severity, title, sizeof title);
+  for (const char *piece :
+       {"\n", ProductInfoName(), " ", static_cast<const char *>(title), ":\n", text, "\n"}) {
+    WriteAll(STDERR_FILENO, piece, strlen(piece));
+  }
 }
 
 // One line of standard input, at most 1024 bytes; false at its end or on
@@ -248,20 +287,31 @@ void WriteText(int fd, const std::string &text) {
   WriteAll(fd, text.data(), text.size());
 }
 
+int CountButtons(const char *const *names) {
+  int n = 0;
+  while (names[n] != nullptr && n < kMaxButtons) {
+    n++;
+  }
+  return n;
+}
+
 // Offers the buttons on the console until a valid choice is read; at the
 // end of input the default.
-int ConsoleChoose(const char *heading, const char *text, const char *const *names, int count,
+int ConsoleChoose(const char *heading, const char *text, const char *const *names,
                   int defaultAnswer) {
-  std::string out = std::string("\n\n") + kProductName + " " + heading + ":\n" + text + "\n";
+  int count = CountButtons(names);
+  std::string out =
+      std::string("\n\n") + ProductInfoName() + " " + MsgLookUp(heading) + ":\n" + text + "\n";
   for (int i = 0; i < count; i++) {
     out += std::to_string(i) + ") " + DefaultText(names[i]) + "\n";
   }
   out += "\n";
   WriteText(STDOUT_FILENO, out);
-  std::string prompt = "Select a number from 0-" + std::to_string(count - 1) + ": ";
+  std::unique_ptr<char, decltype(&free)> prompt(
+      Msg_Format("@&!*@*@(msg.msg.chooseNumber)Select a number from 0-%d: ", count - 1), free);
   std::string line;
   for (;;) {
-    WriteText(STDOUT_FILENO, prompt);
+    WriteText(STDOUT_FILENO, prompt.get());
     if (!ReadLine(&line)) {
       return defaultAnswer;
     }
@@ -272,41 +322,91 @@ int ConsoleChoose(const char *heading, const char *text, const char *const *name
   }
 }
 
-int CountButtons(const char *const *names) {
-  int n = 0;
-  while (names[n] != nullptr && n < 9) {
-    n++;
-  }
-  return n;
-}
-
 int ConsoleQuestion(char const *const *names, int defaultAnswer, const char *, const char *text) {
-  return ConsoleChoose("Question", text, names, CountButtons(names), defaultAnswer);
+  return ConsoleChoose("@&!*@*@(msg.msg.question)Question", text, names, defaultAnswer);
 }
 
 int ConsoleHint(int buttonKind, const char *, const char *text) {
-  const char *const *names = buttonKind == 1 ? Msg_OKCancelButtons : Msg_OKButtons;
-  return ConsoleChoose("Hint", text, names, CountButtons(names), 0);
+  const char *const *buttons = buttonKind == 1 ? Msg_OKCancelButtons : Msg_OKButtons;
+  std::string translated[2];
+  const char *names[3] = {};
+  for (int i = 0; buttons[i] != nullptr; i++) {
+    translated[i] = MsgLookUp(buttons[i]);
+    names[i] = translated[i].c_str();
+  }
+  return ConsoleChoose("@&!*@*@(msg.msg.hint)Hint", text, names, 0);
 }
 
-using OwnedList = std::unique_ptr<MsgList, decltype(&MsgList_Free)>;
+// One line on standard error per call: the text (its line ends made
+// blanks) and the percentage when it is known.
+int ConsoleProgress(const char *, const char *text, int percent, bool) {
+  std::string line = ProductInfoName();
+  std::string shown = text;
+  while (!shown.empty() && shown.back() == '\n') {
+    shown.pop_back();
+  }
+  for (char &c : shown) {
+    if (c == '\n' || c == '\r') {
+      c = ' ';
+    }
+  }
+  if (!shown.empty()) {
+    line += ": " + shown;
+  }
+  if (percent >= 0) {
+    line += " " + std::to_string(percent) + "%";
+  }
+  line += "\n";
+  WriteText(STDERR_FILENO, line);
+  return 0;
+}
+
+// ---- Building messages ---------------------------------------------------
 
 // The thread's pending messages with a new one made from format appended,
 // handed over to the caller; *added points at the new one among them.
 OwnedList TakePendingWith(MsgList **added, const char *format, va_list args) {
   MsgList *m = nullptr;
   MsgList_VAppend(&m, format, args);
-  Pending &p = ThreadPending();
-  p.Add(m);
+  ThreadRecord &r = Current();
+  r.Add(m);
   *added = m;
-  return OwnedList(p.Detach(), MsgList_Free);
+  return OwnedList(r.Detach(), MsgList_Free);
+}
+
+// A one-message list for the progress callbacks, null for a null format.
+// Arguments that do not parse are the caller's bug, reported under the
+// operation's own name.
+OwnedList ProgressMessage(const char *operation, const char *format, va_list args) {
+  if (format == nullptr) {
+    return OwnedList(nullptr, MsgList_Free);
+  }
+  const char *close;
+  if (strncmp(format, kMarker, kMarkerLen) == 0 &&
+      (close = strchr(format + kMarkerLen, ')')) != nullptr) {
+    char *error = nullptr;
+    va_list scan;
+    va_copy(scan, args);
+    bool ok = MsgFmt_GetArgs(close + 1, scan, nullptr, nullptr, &error, nullptr, nullptr);
+    va_end(scan);
+    if (!ok) {
+      Log_Info("%s error: %s\nformat <%s>\n", operation, error, format);
+      Panic("PANIC %s:%d\n", __FILE__, __LINE__);
+    }
+  }
+  MsgList *m = nullptr;
+  MsgList_VAppend(&m, format, args);
+  return OwnedList(m, MsgList_Free);
+}
+
+const char *IdOf(const MsgList *m) {
+  return m != nullptr ? m->id : "";
 }
 
 }  // namespace
 
-const char *MsgProductName() {
-  return kProductName;
-}
+const MsgCallback msgConsoleCallbacks = {ConsolePost, ConsoleQuestion, ConsoleProgress,
+                                         ConsoleHint};
 
 void MsgCallPanicCallback() {
   MsgCallback table = Effective();
@@ -323,65 +423,62 @@ void Msg_Append(const char *format, ...) {
   va_start(args, format);
   MsgList_VAppend(&m, format, args);
   va_end(args);
-  ThreadPending().Add(m);
+  Current().Add(m);
 }
 
 void Msg_AppendStr(const char *string) {
   MsgList *m = nullptr;
   MsgList_AppendStr(&m, string);
-  ThreadPending().Add(m);
+  Current().Add(m);
 }
 
 void Msg_AppendMsgList(const MsgList *list) {
   MsgList *copy = MsgListReverse(MsgList_Copy(list));
+  ThreadRecord &r = Current();
   while (copy != nullptr) {
     MsgList *next = copy->next;
     copy->next = nullptr;
-    ThreadPending().Add(copy);
+    r.Add(copy);
     copy = next;
   }
 }
 
 bool Msg_Present(void) {
-  return ThreadPending().head != nullptr;
+  return Current().head != nullptr;
 }
 
 void Msg_Reset(bool log) {
-  Pending &p = ThreadPending();
-  if (log && p.head != nullptr) {
-    LogList("Msg_Reset", "", p.head);
+  ThreadRecord &r = Current();
+  if (log && r.head != nullptr) {
+    LogList("Msg_Reset", "", r.head);
   }
-  p.Clear();
+  r.Clear();
+}
+
+void Msg_LogAndReset(void) {
+  OwnedList list(Current().Detach(), MsgList_Free);
+  MsgList_Log(list.get());
 }
 
 const char *Msg_GetMessages(void) {
-  Pending &p = ThreadPending();
-  p.rendered = Render(p.head);
-  return p.rendered.c_str();
+  ThreadRecord &r = Current();
+  r.rendered[0] = MsgRenderList(r.head);
+  return r.rendered[0].c_str();
 }
 
 const char *Msg_GetMessagesAndReset(void) {
-  const char *text = Msg_GetMessages();
-  ThreadPending().Clear();
-  return text;
-}
-
-void Msg_SetCallbacks(const MsgCallback *callbacks) {
-  brellis::LockHeld held(MsgLock());
-  processCallbacks = *callbacks;
-}
-
-void Msg_GetCallbacks(MsgCallback *callbacks) {
-  brellis::LockHeld held(MsgLock());
-  *callbacks = processCallbacks;
+  ThreadRecord &r = Current();
+  r.rendered[1] = MsgRenderList(r.head);
+  r.Clear();
+  return r.rendered[1].c_str();
 }
 
 void Msg_SetThreadCallbacks(const MsgCallback *callbacks) {
-  ThreadPending().callbacks = *callbacks;
+  Current().callbacks = *callbacks;
 }
 
 void Msg_GetThreadCallbacks(MsgCallback *callbacks) {
-  *callbacks = ThreadPending().callbacks;
+  *callbacks = Current().callbacks;
 }
 
 void Msg_Post(MsgSeverity severity, const char *format, ...) {
@@ -390,8 +487,8 @@ void Msg_Post(MsgSeverity severity, const char *format, ...) {
   va_start(args, format);
   OwnedList list = TakePendingWith(&m, format, args);
   va_end(args);
-  const char *title =
-      severity >= 0 && severity < MSG_NUM_SEVERITIES ? DefaultText(Msg_Severities[severity]) : "";
+  char title[256];
+  MsgSeverityTitle(severity, title, sizeof title);
   LogList("Msg_Post", title, list.get());
   int answer;
   if (IsAnswered(Msg_OKButtons, 0, m->id, &answer) != Answered::kNo) {
@@ -399,7 +496,7 @@ void Msg_Post(MsgSeverity severity, const char *format, ...) {
   }
   if (severity != MSG_ERROR && Config_GetBool(false, "msg.noOK")) {
     if (!Config_GetBool(false, "msg.noOKnoWarning")) {
-      Log_Warning("MSG: %s\n", Render(list.get()).c_str());
+      Log_Warning("MSG: %s\n", MsgRenderList(list.get()).c_str());
     }
     return;
   }
@@ -408,7 +505,7 @@ void Msg_Post(MsgSeverity severity, const char *format, ...) {
     table.postList(severity, list.get());
   }
   if (table.post != nullptr) {
-    table.post(severity, m->id, Render(list.get()).c_str());
+    table.post(severity, m->id, MsgRenderList(list.get()).c_str());
   }
 }
 
@@ -433,8 +530,18 @@ int Msg_Question(const char *const *names, int defaultAnswer, const char *format
       }
     };
     if (table.question != nullptr) {
-      std::string text = Render(list.get());
-      ask([&] { return table.question(names, defaultAnswer, m->id, text.c_str()); });
+      std::vector<std::string> translated;
+      const char *offered[kMaxButtons + 1] = {};
+      {
+        brellis::LockHeld held(MsgLock());
+        translated.reserve(kMaxButtons);
+        for (int i = 0; i < CountButtons(names); i++) {
+          translated.push_back(MsgLookUp(names[i]));
+          offered[i] = translated.back().c_str();
+        }
+      }
+      std::string text = MsgRenderList(list.get());
+      ask([&] { return table.question(offered, defaultAnswer, m->id, text.c_str()); });
     }
     if (table.questionList != nullptr) {
       ask([&] { return table.questionList(names, defaultAnswer, list.get()); });
@@ -455,8 +562,8 @@ int Msg_Hint(int buttonKind, const char *format, ...) {
   va_start(args, format);
   MsgList_VAppend(&m, format, args);
   va_end(args);
-  std::unique_ptr<MsgList, decltype(&MsgList_Free)> list(m, MsgList_Free);
-  std::string text = Render(m);
+  OwnedList list(m, MsgList_Free);
+  std::string text = MsgRenderList(m);
   Log_Info("%s: %s\n%s---------------------------------------\n", "MsgHint", m->id, text.c_str());
   const char *const *buttons = buttonKind == 1 ? Msg_OKCancelButtons : Msg_OKButtons;
   int answer;
@@ -480,24 +587,60 @@ int Msg_Hint(int buttonKind, const char *format, ...) {
   return result;
 }
 
+int Msg_Progress(int percent, bool cancelButton, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  OwnedList m = ProgressMessage("Msg_Progress", format, args);
+  va_end(args);
+  MsgCallback table = Effective();
+  int result = 0;
+  if (table.progress != nullptr) {
+    result = table.progress(IdOf(m.get()), MsgRenderList(m.get()).c_str(), percent, cancelButton);
+  }
+  if (table.progressList != nullptr) {
+    result = table.progressList(m.get(), percent, cancelButton);
+  }
+  return result;
+}
+
+void *Msg_LazyProgressStart(bool allowCancel, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  OwnedList m = ProgressMessage("Msg_LazyProgressStart", format, args);
+  va_end(args);
+  MsgCallback table = Effective();
+  void *handle = nullptr;
+  if (table.lazyProgressStart != nullptr) {
+    handle = table.lazyProgressStart(IdOf(m.get()), MsgRenderList(m.get()).c_str(), allowCancel);
+  }
+  if (table.lazyProgressStartList != nullptr) {
+    handle = table.lazyProgressStartList(m.get());
+  }
+  return handle;
+}
+
+bool Msg_LazyProgress(void *handle, bool allowCancel, int percent, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  OwnedList m = ProgressMessage("Msg_LazyProgress", format, args);
+  va_end(args);
+  MsgCallback table = Effective();
+  if (table.lazyProgress == nullptr) {
+    return true;
+  }
+  return table.lazyProgress(handle, IdOf(m.get()), MsgRenderList(m.get()).c_str(), allowCancel,
+                            percent);
+}
+
+void Msg_Exit(void) {
+  // Every thread's record goes with the table; a thread that goes on
+  // makes a new one on its next use.
+  HashTable_Free(std::atomic_ref<HashTable *>(threadTable).exchange(nullptr));
+  MsgExitState();
+}
+
 char *Msg_StripMnemonic(const char *string) {
   return Util_SafeStrdup(-1, StripMnemonic(string).c_str(), __FILE__, __LINE__);
-}
-
-char *Msg_GetString(const char *idString) {
-  return Util_SafeStrdup(-1, DefaultText(idString), __FILE__, __LINE__);
-}
-
-char *Msg_GetStringSafe(const char *string) {
-  return Msg_GetString(string);
-}
-
-char *Msg_Format(const char *idFormat, ...) {
-  va_list args;
-  va_start(args, idFormat);
-  char *s = Str_SafeVasprintf(nullptr, DefaultText(idFormat), args);
-  va_end(args);
-  return s;
 }
 
 char *Msg_FormatSizeInBytes(uint64_t size) {

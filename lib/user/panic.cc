@@ -6,6 +6,7 @@
 // need no construction or destruction; and the steps that could fault run
 // only once the path knows it is the only one running.
 
+#include <brellis/internal/productInfo.h>
 #include <brellis/internal/writeAll.h>
 #include <brellis/log.h>
 #include <brellis/msg.h>
@@ -83,7 +84,7 @@ void PostMessage(const char *format, va_list ap) {
   char message[kMessageSize];
   Str_Vsnprintf(message, sizeof message, format, ap);
   Msg_Append("@&!*@*@(msg.log.error.unrecoverable)%s%s unrecoverable error: (%s)\n%s",
-             Msg_Present() ? "\n" : "", MsgProductName(), VThreadBase_CurName(), message);
+             Msg_Present() ? "\n" : "", ProductInfoName(), VThreadBase_CurName(), message);
   const char *logFile = Log_GetFileName();
   if (logFile != nullptr) {
     Msg_Append("@&!*@*@(msg.panic.haveLog)A log file is available in \"%s\".  ", logFile);

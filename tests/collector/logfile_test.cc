@@ -1,6 +1,8 @@
 // The collector's log file: every start appends its own header block to
 // what is there, and the log rotates by size as the configuration says.
 
+#include <brellis/internal/productInfo.h>
+
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -84,10 +86,10 @@ TEST_F(CollectorLogFileTest, SecondStartAppendsItsOwnHeaderBlock) {
     const std::vector<std::string> &block = blocks[b];
     ASSERT_EQ(block.size(), 4u);
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(
-        block[0], m,
-        std::regex(R"(Log for brellis-tarnwell pid=(\d+) version=XXX build=build-3904909 )"
-                   R"(option=Release)")))
+    ASSERT_TRUE(
+        std::regex_match(block[0], m,
+                         std::regex(std::string(R"(Log for brellis-tarnwell pid=(\d+) version=)") +
+                                    ProductInfoVersion() + " build=build-3904909 option=Release")))
         << block[0];
     pids[b] = m[1];
     EXPECT_EQ(block[1], "The process is 64-bit.");

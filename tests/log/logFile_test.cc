@@ -282,6 +282,9 @@ TEST(LogOpen, SymbolicLinkIsRefusedBeforeAnythingIsCreated) {
     CHILD_CHECK(testsupport::WriteFile(target, "precious\n"));
     CHILD_CHECK(!Log_InitWithFile(planted.c_str(), "tarnwell"));
     CHILD_CHECK(testsupport::ReadFile(target) == "precious\n");
+    // The reasons wait among the thread's pending messages for the caller.
+    CHILD_CHECK(std::string(Msg_GetMessages()).find("' is a symbolic link.\n") !=
+                std::string::npos);
     // The reasons were kept and reach the next log that opens.
     CHILD_CHECK(InitLog(path));
     Log_Info("opened\n");

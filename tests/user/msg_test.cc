@@ -5,6 +5,7 @@
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
 #include <brellis/preference.h>
+#include <brellis/vthreadBase.h>
 
 #include <support/childProcess.h>
 #include <support/tempDir.h>
@@ -67,15 +68,30 @@ TEST_F(MsgPostTest, APostShowsEveryPendingMessageOldestFirstAndDropsThem) {
 TEST_F(MsgPostTest, EveryThreadHasItsOwnPendingMessages) {
   Msg_Append("@&!*@*@(msg.test.mine)mine");
   std::string seenElsewhere;
-  bool presentInNewThread = true;
+  uint32_t ids[2] = {0, 1};
+  bool present = true;
+  bool ownCallbacks = true;
   std::thread([&] {
     seenElsewhere = Msg_GetMessages();
+    ids[0] = VThreadBase_CurID();
     Msg_Append("@&!*@*@(msg.test.theirs)theirs");
+    MsgCallback own = {};
+    own.post = Capture;
+    Msg_SetThreadCallbacks(&own);
   }).join();
-  // A thread that ends takes its messages along.
-  std::thread([&] { presentInNewThread = Msg_Present(); }).join();
+  // The next thread is handed the ended one's identity, and with it the
+  // same record: emptied, neither messages nor callbacks inherited.
+  std::thread([&] {
+    ids[1] = VThreadBase_CurID();
+    present = Msg_Present();
+    MsgCallback own;
+    Msg_GetThreadCallbacks(&own);
+    ownCallbacks = own.post != nullptr;
+  }).join();
   EXPECT_EQ(seenElsewhere, "");
-  EXPECT_FALSE(presentInNewThread);
+  EXPECT_EQ(ids[0], ids[1]);
+  EXPECT_FALSE(present);
+  EXPECT_FALSE(ownCallbacks);
   EXPECT_STREQ(Msg_GetMessagesAndReset(), "mine\n");
 }
 

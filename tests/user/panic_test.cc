@@ -51,7 +51,7 @@ TEST(PanicTest, OnePanicReportsEverywhereAndEndsWith255) {
   EXPECT_EQ(r.err.rfind("NOT_REACHED here.cc:12\n", 0), 0u) << r.err;
   // The post: the earlier message, a blank line, the reason again, where
   // the log is, and the closing sentence, under the error title.
-  EXPECT_NE(r.err.find("brellis Error:\nAn earlier problem.\n\nbrellis unrecoverable error: ("),
+  EXPECT_NE(r.err.find("brellis-tarnwell Error:\nAn earlier problem.\n\nbrellis-tarnwell unrecoverable error: ("),
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find(")\nNOT_REACHED here.cc:12\n"), std::string::npos) << r.err;

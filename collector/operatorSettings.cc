@@ -67,6 +67,13 @@ void TarnwellReadOperatorSettings() {
   Log_Info("Metrics file (tarnwell.metricsFile): %s\n",
            s.metricsFile.empty() ? "none" : s.metricsFile.c_str());
 
+  s.socketBufferKB = Config_GetLong(0, "tarnwell.socketBufferKB");
+  if (s.socketBufferKB < 0 || s.socketBufferKB > INT32_MAX / 2048) {
+    TarnwellFatal("Error setting tarnwell.socketBufferKB to %d: give KiB, 0 for room for every "
+                  "slot.\n",
+                  s.socketBufferKB);
+  }
+
   // What the store holds, from one walk of the tree.
   StoreCensus census = CountDumps(tarnwellCoreDir);
   struct statvfs st;

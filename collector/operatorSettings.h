@@ -15,6 +15,7 @@ struct OperatorSettings {
   int32_t keepDumpsPerHost = 0;  // tarnwell.keepDumpsPerHost; 0 = keep all
   bool syncOnDone = true;        // tarnwell.syncOnDone
   std::string metricsFile;       // tarnwell.metricsFile; empty = none
+  int32_t socketBufferKB = 0;    // tarnwell.socketBufferKB; 0 = room for every slot
 };
 
 extern OperatorSettings tarnwellOperatorSettings;

@@ -581,6 +581,24 @@ bool TransientReceiveError(int err) {
   return err == ENOMEM || err == ENOBUFS;
 }
 
+// Every slot may have a block in flight at once: the receive buffer is made
+// to hold one datagram of each, as far as the system allows (root may pass
+// the system's limit), unless the operator says otherwise.
+void SizeReceiveBuffer(int sock) {
+  int32_t kb = tarnwellOperatorSettings.socketBufferKB;
+  int64_t wanted = kb > 0 ? int64_t{kb} * 1024 : int64_t{numClients} * DUMP_MSG_MAX_DATAGRAM;
+  int size = static_cast<int>(std::min<int64_t>(wanted, INT32_MAX / 2));
+  if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+  int got = 0;
+  socklen_t len = sizeof got;
+  getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &got, &len);
+  // The kernel reports twice what it was given: half is its bookkeeping.
+  Log_Info("Receive buffer: %d KiB for datagrams (asked for %d KiB%s; tarnwell.socketBufferKB).\n",
+           got / 2 / 1024, size / 1024, kb > 0 ? "" : ", one datagram per slot");
+}
+
 void SendDeferred(int sock, const DeferredReply &r) {
   struct sockaddr_in to;
   memset(&to, 0, sizeof to);
@@ -664,6 +682,8 @@ extern "C" int TarnwellServe(void) {
   if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
     TarnwellFatal("Couldn't bind socket to port %d: %s\n", tarnwellPort, Err_Errno2String(errno));
   }
+
+  SizeReceiveBuffer(sock);
 
   CollectorConfig config;
   config.coreDir = tarnwellCoreDir;

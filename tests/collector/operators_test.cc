@@ -286,7 +286,8 @@ TEST_F(OperatorsServiceTest, ConfiguredControlsAreLoggedAndApplied) {
              "tarnwell.minFreeSpaceMB = 1\n"
              "tarnwell.keepDumpsPerHost = 3\n"
              "tarnwell.syncOnDone = FALSE\n"
-             "tarnwell.metricsFile = \"" + metrics + "\"\n");
+             "tarnwell.metricsFile = \"" + metrics + "\"\n"
+             "tarnwell.socketBufferKB = 512\n");
   StartCollector();
   testsupport::UdpClient refused("127.0.3.1");
   for (int i = 0; i < 3; i++) {
@@ -304,7 +305,8 @@ TEST_F(OperatorsServiceTest, ConfiguredControlsAreLoggedAndApplied) {
         "Free-space floor (tarnwell.minFreeSpaceMB): 1 MB\n",
         "Dumps kept per host (tarnwell.keepDumpsPerHost): the newest 3\n",
         "Done answered once the dump is on stable storage (tarnwell.syncOnDone): FALSE\n",
-        "Metrics file (tarnwell.metricsFile): "}) {
+        "Metrics file (tarnwell.metricsFile): ",
+        " KiB for datagrams (asked for 512 KiB; tarnwell.socketBufferKB).\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
   EXPECT_TRUE(std::regex_search(log, std::regex("Store .* holds 0 dump files, 0 bytes; [0-9]+ MB "

@@ -599,6 +599,84 @@ void SizeReceiveBuffer(int sock) {
            got / 2 / 1024, size / 1024, kb > 0 ? "" : ", one datagram per slot");
 }
 
+// Datagrams taken and answered in batches.
+class Batch {
+ public:
+  static constexpr unsigned kSize = 64;
+
+  Batch() : buffers_(kSize * kBufferSize), replies_(kSize * DUMP_MSG_HEADER_SIZE) {
+    for (unsigned i = 0; i < kSize; i++) {
+      inIov_[i] = {&buffers_[i * kBufferSize], DUMP_MSG_MAX_DATAGRAM};
+      in_[i].msg_hdr = {};
+      in_[i].msg_hdr.msg_iov = &inIov_[i];
+      in_[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+
+  // Takes what is queued, up to a batch, without waiting. The count; 0 when
+  // nothing was queued (or a signal came); -1 with errno on failure.
+  int Receive(int sock) {
+    for (unsigned i = 0; i < kSize; i++) {
+      in_[i].msg_hdr.msg_name = &from_[i];
+      in_[i].msg_hdr.msg_namelen = sizeof from_[i];
+    }
+    answered_ = 0;
+    int n = recvmmsg(sock, in_, kSize, MSG_DONTWAIT, nullptr);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return 0;
+    }
+    return n;
+  }
+  const uint8_t *Data(int i) const { return &buffers_[static_cast<size_t>(i) * kBufferSize]; }
+  size_t Length(int i) const { return in_[i].msg_len; }
+  uint32_t SenderIp(int i) const { return ntohl(from_[i].sin_addr.s_addr); }
+  uint16_t SenderPort(int i) const { return from_[i].sin_port; }
+
+  // Where the reply to the next answered request is built.
+  uint8_t *NextReply() { return &replies_[answered_ * DUMP_MSG_HEADER_SIZE]; }
+  // The reply built at NextReply goes to the sender of request i.
+  void Answer(int i) {
+    outIov_[answered_] = {NextReply(), DUMP_MSG_HEADER_SIZE};
+    out_[answered_].msg_hdr = {};
+    out_[answered_].msg_hdr.msg_name = &from_[i];
+    out_[answered_].msg_hdr.msg_namelen = in_[i].msg_hdr.msg_namelen;
+    out_[answered_].msg_hdr.msg_iov = &outIov_[answered_];
+    out_[answered_].msg_hdr.msg_iovlen = 1;
+    answered_++;
+  }
+
+  // Sends the answered_ in the order of their requests. One that cannot be
+  // sent is logged and passed over, as a single send would be.
+  void SendReplies(int sock) {
+    unsigned sent = 0;
+    while (sent < answered_) {
+      int n = sendmmsg(sock, out_ + sent, answered_ - sent, 0);
+      if (n > 0) {
+        sent += static_cast<unsigned>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      Log_Info("Error sending reply: %s.\n", Err_Errno2String(errno));
+      sent++;
+    }
+    answered_ = 0;
+  }
+
+ private:
+  // A longer datagram is cut at the largest size the protocol uses.
+  static constexpr size_t kBufferSize = DUMP_MSG_MAX_DATAGRAM;
+  std::vector<uint8_t> buffers_;
+  std::vector<uint8_t> replies_;
+  struct mmsghdr in_[kSize];
+  struct iovec inIov_[kSize];
+  struct sockaddr_in from_[kSize];
+  struct mmsghdr out_[kSize];
+  struct iovec outIov_[kSize];
+  unsigned answered_ = 0;
+};
+
 void SendDeferred(int sock, const DeferredReply &r) {
   struct sockaddr_in to;
   memset(&to, 0, sizeof to);
@@ -716,8 +794,10 @@ extern "C" int TarnwellServe(void) {
   sigdelset(&waitMask, SIGTERM);
   sigdelset(&waitMask, SIGINT);
 
-  uint8_t buf[DUMP_MSG_MAX_DATAGRAM];
-  uint8_t reply[DUMP_MSG_HEADER_SIZE];
+  // Requests are taken in batches of what queued up while the last batch
+  // was served, and their replies go out together, in the order of the
+  // requests: one system call each way instead of one per datagram.
+  Batch batch;
   // The wait covers the socket and, after it, one descriptor per running
   // post-processing child, which turns readable when the child ends.
   std::vector<struct pollfd> waitFds;
@@ -726,14 +806,14 @@ extern "C" int TarnwellServe(void) {
   const int syncFd = collector.SyncNotifyFd();
   const size_t firstScript = syncFd >= 0 ? 2 : 1;
   PostProcessor *scripts = collector.Scripts();
-  // Requests that queued up while one was handled are taken without the
-  // wait, which is a system call of its own. Whether requests queue up is
-  // learnt by trying: while they do, every receive tries first; while they do
-  // not (one sender in lock-step), only every kProbeEvery-th one does, so
-  // the tries that find nothing cost little. The wait is still entered after
-  // kMaxUnwaited requests in a row, as only there a stop signal gets in and
-  // ended scripts are noticed.
-  constexpr int kMaxUnwaited = 64;
+  // Requests that queued up while one batch was served are taken without
+  // the wait, which is a system call of its own. Whether requests queue up
+  // is learnt by trying: while they do, every receive tries first; while
+  // they do not (one sender in lock-step), only every kProbeEvery-th one
+  // does, so the tries that find nothing cost little. The wait is still
+  // entered after kMaxUnwaited batches in a row, as only there a stop signal
+  // gets in and ended scripts are noticed.
+  constexpr int kMaxUnwaited = 16;
   constexpr int kProbeEvery = 4;
   int unwaited = 0;
   int sinceProbe = 0;
@@ -743,18 +823,16 @@ extern "C" int TarnwellServe(void) {
       Log_Info("Stopping network coredump server now.\n");
       break;
     }
-    struct sockaddr_in from;
-    socklen_t fromLen = sizeof from;
-    ssize_t len = -1;
+    int received = -1;
     if (unwaited < kMaxUnwaited && (draining || ++sinceProbe >= kProbeEvery)) {
-      len = recvfrom(sock, buf, sizeof buf, MSG_DONTWAIT,
-                     reinterpret_cast<struct sockaddr *>(&from), &fromLen);
-      if (len >= 0) {
+      received = batch.Receive(sock);
+      if (received > 0) {
         draining = true;
         unwaited++;
-      } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      } else if (received == 0) {
         draining = false;
         sinceProbe = 0;
+        received = -1;
       } else if (TransientReceiveError(errno)) {
         ReportTransientReceiveError(errno);
         continue;
@@ -762,7 +840,7 @@ extern "C" int TarnwellServe(void) {
         TarnwellFatal("Recvfrom error:%s.\n", Err_Errno2String(errno));
       }
     }
-    if (len < 0) {
+    if (received < 0) {
       unwaited = 0;
       metrics.WriteIfDue(&collector);
       waitFds.clear();
@@ -797,11 +875,9 @@ extern "C" int TarnwellServe(void) {
         collector.SweepIfDue();
         continue;
       }
-      fromLen = sizeof from;
-      len = recvfrom(sock, buf, sizeof buf, MSG_DONTWAIT,
-                     reinterpret_cast<struct sockaddr *>(&from), &fromLen);
-      if (len < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+      received = batch.Receive(sock);
+      if (received <= 0) {
+        if (received == 0) {
           continue;
         }
         if (TransientReceiveError(errno)) {
@@ -811,19 +887,14 @@ extern "C" int TarnwellServe(void) {
         TarnwellFatal("Recvfrom error:%s.\n", Err_Errno2String(errno));
       }
     }
-    uint32_t ip = ntohl(from.sin_addr.s_addr);
-    if (collector.HandleDatagram(buf, static_cast<size_t>(len), ip, from.sin_port, reply)) {
-      ssize_t sent =
-          sendto(sock, reply, sizeof reply, 0, reinterpret_cast<struct sockaddr *>(&from), fromLen);
-      if (sent < 0) {
-        Log_Info("Error sending reply: %s.\n", Err_Errno2String(errno));
-      } else if (static_cast<size_t>(sent) < sizeof reply) {
-        Log_Info(
-            "Error: did not send full buffer (socket %d). Tried to send %u bytes. Only %u "
-            "sent.\n",
-            sock, static_cast<unsigned>(sizeof reply), static_cast<unsigned>(sent));
+    for (int i = 0; i < received; i++) {
+      uint8_t *reply = batch.NextReply();
+      if (collector.HandleDatagram(batch.Data(i), batch.Length(i), batch.SenderIp(i),
+                                   batch.SenderPort(i), reply)) {
+        batch.Answer(i);
       }
     }
+    batch.SendReplies(sock);
     collector.SweepIfDue();
   }
   // Dumps already done are answered once they are synced, and their

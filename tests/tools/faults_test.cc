@@ -12,7 +12,6 @@
 #include <cstring>
 #include <future>
 #include <random>
-#include <regex>
 
 #include "collector/harness.h"
 #include "runTool.h"
@@ -86,8 +85,8 @@ class FaultsTest : public harness::CollectorTest {
   void StartOnTmpfs(const std::string &dir, const char *size,
                     const std::vector<std::string> &extra) {
     // Refused in some containers even to root: then the case cannot run.
+    testsupport::TempDir scratch;  // removed here, where nothing is mounted on it
     auto probe = testsupport::RunInChild([&](const std::string &) {
-      testsupport::TempDir scratch;
       if (testsupport::EnterPrivateMountNamespace() && MountTmpfs(scratch.path(), size)) return 0;
       fprintf(stderr, "the system refused a tmpfs in a private mount namespace: %s",
               strerror(errno));

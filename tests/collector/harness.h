@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,12 +55,17 @@ class CollectorTest : public ::testing::Test {
   std::string Log() const { return testsupport::ReadFile(logPath()); }
 
   // Starts the collector with "-d base -o port" plus extra and waits until
-  // it answers a status check.
-  void StartCollector(const std::vector<std::string> &extra = {}) {
-    port = testsupport::FreeUdpPort();
+  // it answers a status check. The port is chosen at the first start and
+  // kept, so that a collector started again serves where the last one did.
+  // beforeExec runs in the collector's process before the program starts.
+  void StartCollector(const std::vector<std::string> &extra = {},
+                      const std::function<bool()> &beforeExec = {}) {
+    if (port == 0) {
+      port = testsupport::FreeUdpPort();
+    }
     std::vector<std::string> args = {"-d", base(), "-o", std::to_string(port)};
     args.insert(args.end(), extra.begin(), extra.end());
-    proc.Start(args);
+    proc.Start(args, "", beforeExec);
     testsupport::UdpClient probe("127.0.0.1");
     bool up = testsupport::WaitFor([&] {
       auto reply =

@@ -67,12 +67,7 @@ inline std::vector<std::string> List(const std::string &dir) {
   return names;
 }
 
-// In a child: a private mount namespace, so mounts vanish with the child.
-// False when the system refuses one.
-inline bool EnterPrivateMountNamespace() {
-  return unshare(CLONE_NEWNS) == 0 &&
-         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
+using testsupport::EnterPrivateMountNamespace;
 
 // In a child whose set-up the system refused: says what and why on
 // standard error (as an ordinary user, that it needs root) and gives the

@@ -2,7 +2,10 @@
 
 #include "support/tempDir.h"
 
+#include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +56,24 @@ bool BecomeOrdinaryUser() {
   // Groups first: once the user id is gone, so is the right to change them.
   return setgroups(0, nullptr) == 0 && setresgid(kNoGroup, kNoGroup, kNoGroup) == 0 &&
          setresuid(kNobody, kNobody, kNobody) == 0;
+}
+
+bool EnterPrivateMountNamespace() {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+bool InMountNamespaceOf(pid_t pid, const std::function<bool()> &body) {
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    std::string ns = "/proc/" + std::to_string(pid) + "/ns/mnt";
+    int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    _exit(fd >= 0 && setns(fd, CLONE_NEWNS) == 0 && body() ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
 }
 
 }  // namespace testsupport

@@ -38,6 +38,15 @@ constexpr gid_t kNoGroup = 65534;
 // an ordinary user stays as it is. False when the switch failed.
 bool BecomeOrdinaryUser();
 
+// In a child: a private mount namespace, so mounts vanish with the child
+// (and with whatever it starts). False when the system refuses one.
+bool EnterPrivateMountNamespace();
+
+// Runs body in a forked child that has joined the mount namespace of pid
+// (root only): mounts seen or changed there are pid's. True when body ran
+// and returned true.
+bool InMountNamespaceOf(pid_t pid, const std::function<bool()> &body);
+
 }  // namespace testsupport
 
 // Cases whose set-up only root can make (files given to other users, real

@@ -58,7 +58,8 @@ CollectorProcess::~CollectorProcess() {
   }
 }
 
-void CollectorProcess::Start(const std::vector<std::string> &args, const std::string &cwd) {
+void CollectorProcess::Start(const std::vector<std::string> &args, const std::string &cwd,
+                             const std::function<bool()> &beforeExec) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -78,6 +79,9 @@ void CollectorProcess::Start(const std::vector<std::string> &args, const std::st
     dup2(pipeFds[1], STDERR_FILENO);
     dup2(pipeFds[1], STDOUT_FILENO);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+      _exit(127);
+    }
+    if (beforeExec && !beforeExec()) {
       _exit(127);
     }
     execv(argv[0], argv.data());

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,7 +27,11 @@ class CollectorProcess {
 
   // Starts the collector with args (the program name is added); standard
   // error is captured. cwd, when given, is the child's working directory.
-  void Start(const std::vector<std::string> &args, const std::string &cwd = "");
+  // beforeExec, when given, runs in the child just before the program is
+  // started (to give it a mount namespace of its own, say); when it returns
+  // false the child ends with status 127 instead.
+  void Start(const std::vector<std::string> &args, const std::string &cwd = "",
+             const std::function<bool()> &beforeExec = {});
   // Waits for the process to end on its own; its wait status, or nullopt on
   // timeout.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));

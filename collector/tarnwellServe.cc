@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "operatorSettings.h"
+#include "serviceNotify.h"
 #include "tarnwell.h"
 
 Collector::Collector(CollectorConfig config)
@@ -782,6 +783,12 @@ extern "C" int TarnwellServe(void) {
     TarnwellFatal("Could not allocate memory for tarnwellCoreDumpInfo\n");
   }
   AnnounceInForeground(tarnwellMaxScripts);
+  {
+    char status[64];
+    Str_Sprintf(status, sizeof status, "Taking dumps on UDP %u.%u.%u.%u:%d", tarnwellIpAddr[0],
+                tarnwellIpAddr[1], tarnwellIpAddr[2], tarnwellIpAddr[3], tarnwellPort);
+    ServiceNotifyReady(status);
+  }
 
   // The stop signals are only let in while waiting, so one that arrives
   // just before the wait still ends it at once.
@@ -821,6 +828,7 @@ extern "C" int TarnwellServe(void) {
   for (;;) {
     if (stopTarnwell) {
       Log_Info("Stopping network coredump server now.\n");
+      ServiceNotifyStopping();
       break;
     }
     int received = -1;

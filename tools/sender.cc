@@ -643,6 +643,7 @@ void Print(FILE *stream, const char *format, ...) {
 }
 
 const char *toolName = "tarnwell-tool";
+int usageExitStatus = 2;
 
 void ToolInit(int argc, char **argv, const char *defaultName) {
   toolName = defaultName;
@@ -664,15 +665,15 @@ void ToolUsage(int status, const char *format, ...) {
 
 void ToolBadOption(const char *what, const char *value) {
   Print(stderr, "%s: invalid %s: '%s' (see %s --help)\n", toolName, what, value, toolName);
-  exit(2);
+  exit(usageExitStatus);
 }
 
 void ApplySharedOptionOrExit(int code, const char *arg, SenderSettings *settings,
                              void (*usage)(int status)) {
   const char *bad;
   if (!ApplySenderOption(code, arg, settings, &bad)) {
-    usage(2);
-    exit(2);
+    usage(usageExitStatus);
+    exit(usageExitStatus);
   }
   if (bad != nullptr) {
     ToolBadOption(bad, arg);

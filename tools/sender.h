@@ -292,12 +292,15 @@ void Print(FILE *stream, const char *format, ...) __attribute__((format(printf, 
 // What every tool's main starts with and how it reports bad usage.
 // The tool's name as invoked, for its messages; set by ToolInit.
 extern const char *toolName;
+// The exit status of bad usage: 2 unless the tool says otherwise (a
+// monitoring check reports it as 3, UNKNOWN).
+extern int usageExitStatus;
 void ToolInit(int argc, char **argv, const char *defaultName);
 // Prints the usage text (to standard output for --help, status 0, else to
 // standard error) and exits with status.
 [[noreturn]] void ToolUsage(int status, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
-// "invalid WHAT: 'VALUE'" on standard error, then exit status 2.
+// "invalid WHAT: 'VALUE'" on standard error, then exit with usageExitStatus.
 [[noreturn]] void ToolBadOption(const char *what, const char *value);
 
 }  // namespace sender

@@ -34,8 +34,10 @@ const char kUsage[] =
     "                        the measured round trip and double with every repeat\n"
     "      --attempts N      give up after sending one request N times, or starting\n"
     "                        the dump N times (default 8)\n"
-    "  -s, --status          send one status check; exit 0 when the collector answers\n"
-    "  -q, --quiet           no progress bar and no summary; errors are still printed\n"
+    "  -s, --status          send one status check and report it as a monitoring\n"
+    "                        check does: one line, and exit 0 OK, 2 CRITICAL, 3 UNKNOWN\n"
+    "  -q, --quiet           no progress bar, no summary and no status line; errors\n"
+    "                        are still printed, on standard error\n"
     "  -h, --help            this text\n"
     "\n"
     "Fault injection, for testing a collector and the network to it:\n"
@@ -49,8 +51,12 @@ const char kUsage[] =
     "4294967295 at the latest and carries at most %d bytes: FILE may hold at most\n"
     "%llu bytes (4 GiB + %d). Larger files are refused.\n"
     "\n"
-    "Exit status: 0 when the dump was taken (or the status check answered), 1 when\n"
-    "the collector refused it or did not answer, 2 for bad usage or an unreadable FILE.\n";
+    "Exit status: 0 when the dump was taken, 1 when the collector refused it or did\n"
+    "not answer, 2 for bad usage or an unreadable FILE. With --status: 0 (OK) when\n"
+    "the collector answered, 2 (CRITICAL) when it did not, 3 (UNKNOWN) for bad usage\n"
+    "or an address that cannot be used.\n";
+
+const char kShortOptions[] = "w:f:t:sqh";
 
 const struct option kOptions[] = {
     {"window", required_argument, nullptr, 'w'},
@@ -62,6 +68,20 @@ const struct option kOptions[] = {
     SENDER_LONG_OPTIONS,
     {nullptr, 0, nullptr, 0},
 };
+
+// Whether this is a status check decides how bad usage ends, so it is known
+// before any option is judged: a first pass looks for it alone.
+bool StatusRequested(int argc, char **argv) {
+  opterr = 0;
+  bool status = false;
+  int c;
+  while ((c = getopt_long(argc, argv, kShortOptions, kOptions, nullptr)) != -1) {
+    status = status || c == 's';
+  }
+  opterr = 1;
+  optind = 0;  // glibc starts over from scratch
+  return status;
+}
 
 [[noreturn]] void Usage(int status) {
   ToolUsage(status, kUsage, toolName, toolName, DUMP_MSG_DEFAULT_PORT, DUMP_MSG_MAX_PAYLOAD,
@@ -91,13 +111,19 @@ void DrawProgress(const DumpSender &s, uint64_t elapsed) {
 
 int main(int argc, char **argv) {
   ToolInit(argc, argv, "tarnwell-send");
+  // Monitoring systems read 3 as UNKNOWN: the check could not be made.
+  constexpr int kUnknown = 3;
+  constexpr int kCritical = 2;
+  if (StatusRequested(argc, argv)) {
+    usageExitStatus = kUnknown;
+  }
   SenderSettings settings;
   std::string from;
   bool statusOnly = false;
   bool quiet = false;
   bool timestampGiven = false;
   int c;
-  while ((c = getopt_long(argc, argv, "w:f:t:sqh", kOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, kShortOptions, kOptions, nullptr)) != -1) {
     uint64_t v;
     switch (c) {
       case 'w':
@@ -135,7 +161,7 @@ int main(int argc, char **argv) {
   }
   int operands = argc - optind;
   if (operands != (statusOnly ? 1 : 2)) {
-    Usage(2);
+    Usage(usageExitStatus);
   }
   const char *target = argv[argc - 1];
   uint32_t collectorIp;
@@ -143,7 +169,7 @@ int main(int argc, char **argv) {
   if (!ParseHostPort(target, &collectorIp, &port)) {
     Print(stderr, "%s: cannot resolve the collector address '%s' (HOST or HOST:PORT)\n", toolName,
           target);
-    return 2;
+    return usageExitStatus;
   }
 
   int fileFd = -1;
@@ -183,7 +209,7 @@ int main(int argc, char **argv) {
   if (sock < 0) {
     Print(stderr, "%s: cannot open a socket%s%s to %s: %s\n", toolName,
           from.empty() ? "" : " from ", from.c_str(), target, strerror(errno));
-    return 2;
+    return usageExitStatus;
   }
   FileSource source(fileFd, size);
   DumpSender dump(statusOnly ? nullptr : &source, settings,
@@ -203,19 +229,26 @@ int main(int argc, char **argv) {
   close(sock);
   std::string collector = IpText(collectorIp) + ":" + std::to_string(port);
 
+  const char *refusedHint = endpoints[0].refused ? " (the host reports that nothing listens on "
+                                                  "that port: is the collector running?)"
+                                                : "";
+  if (statusOnly && dump.Failed() && !quiet) {
+    Print(stdout, "TARNWELL CRITICAL: %s did not answer: %s%s\n", collector.c_str(),
+          dump.Error().c_str(), refusedHint);
+    return kCritical;
+  }
   if (dump.Failed()) {
     Print(stderr, "%s: gave up %s %s: %s%s\n", toolName,
           statusOnly ? "checking" : ("sending " + std::string(path) + " to").c_str(),
-          collector.c_str(), dump.Error().c_str(),
-          endpoints[0].refused ? " (the host reports that nothing listens on that port: is "
-                                 "the collector running?)"
-                               : "");
-    return 1;
+          collector.c_str(), dump.Error().c_str(), refusedHint);
+    return statusOnly ? kCritical : 1;
   }
   double seconds = static_cast<double>(elapsed) / 1e6;
   if (statusOnly) {
     if (!quiet) {
-      Print(stdout, "%s answered the status check in %.1f ms\n", collector.c_str(), seconds * 1000);
+      // After the bar, performance data in the form monitoring systems graph.
+      Print(stdout, "TARNWELL OK: %s answered the status check in %.1f ms | time=%.6fs;;;0\n",
+            collector.c_str(), seconds * 1000, seconds);
     }
     return 0;
   }

@@ -1,12 +1,17 @@
 // The collector as a service: what it tells whoever runs it in the
 // foreground, and what a huge slot table costs.
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 
 #include "harness.h"
+#include "serviceNotify.h"
 
 namespace {
 
@@ -42,6 +47,37 @@ TEST_F(ServiceTest, ForegroundSaysWhereItServesAndTheLogFollows) {
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
   EXPECT_NE(proc.Stderr().find("Stopping network coredump server now.\n"), std::string::npos);
+}
+
+// What systemd hears on NOTIFY_SOCKET: ready once the socket is bound and
+// stopping once the loop ends.
+TEST_F(ServiceTest, TellsTheServiceManagerWhenReadyAndWhenStopping) {
+  if (!ServiceNotifyBuiltIn()) {
+    GTEST_SKIP() << "built without libsystemd: the collector tells no service manager anything";
+  }
+  std::string path = tmp / "notify";
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  struct sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  memcpy(addr.sun_path, path.c_str(), path.size());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << strerror(errno);
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  StartCollector({"-i", "127.0.0.1"});
+  unsetenv("NOTIFY_SOCKET");
+  auto next = [fd] {
+    struct pollfd p = {fd, POLLIN, 0};
+    char buf[512];
+    if (poll(&p, 1, 10'000) != 1) return std::string("(nothing)");
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n < 0 ? std::string("(error)") : std::string(buf, static_cast<size_t>(n));
+  };
+  EXPECT_EQ(next(), "READY=1\nSTATUS=Taking dumps on UDP 127.0.0.1:" + std::to_string(port));
+  auto status = proc.Stop();
+  EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  EXPECT_EQ(next(), "STOPPING=1");
+  close(fd);
 }
 
 // Resident memory of a process in KiB, from /proc.

@@ -59,22 +59,34 @@ TEST_F(SendTest, FileSentThroughFaultsLandsByteForByte) {
   EXPECT_TRUE(LogHas("Dump finished successfully for 127.0.0.7"));
 }
 
-TEST_F(SendTest, StatusCheckAnswersOrFailsClearly) {
+TEST_F(SendTest, StatusCheckReportsAsAMonitoringCheck) {
   StartCollector();
   auto up = RunTool(TARNWELL_SEND_BINARY, {"--status", Target()});
   EXPECT_EQ(up.exitStatus, 0) << up.err;
-  EXPECT_EQ(up.out.rfind(Target() + " answered the status check in ", 0), 0u) << up.out;
+  EXPECT_EQ(up.out.rfind("TARNWELL OK: " + Target() + " answered the status check in ", 0), 0u)
+      << up.out;
+  EXPECT_NE(up.out.find(" ms | time="), std::string::npos) << up.out;
   auto quiet = RunTool(TARNWELL_SEND_BINARY, {"-s", "-q", Target()});
   EXPECT_EQ(quiet.exitStatus, 0);
   EXPECT_EQ(quiet.out, "");
+  // A check that cannot be made is UNKNOWN, wherever --status stands.
+  EXPECT_EQ(RunTool(TARNWELL_SEND_BINARY, {"--attempts", "0", "--status", Target()}).exitStatus, 3);
+  EXPECT_EQ(RunTool(TARNWELL_SEND_BINARY, {"-qs", "127.0.0.1:0"}).exitStatus, 3);
+  EXPECT_EQ(RunTool(TARNWELL_SEND_BINARY, {"-s", "file", Target()}).exitStatus, 3);
 
   proc.Stop();
   auto down =
       RunTool(TARNWELL_SEND_BINARY, {"--status", "--attempts", "2", "--timeout", "20", Target()});
-  EXPECT_EQ(down.exitStatus, 1);
-  EXPECT_EQ(down.err, "tarnwell-send: gave up checking " + Target() +
-                          ": no reply to status check after 2 attempts (the host reports that "
-                          "nothing listens on that port: is the collector running?)\n");
+  EXPECT_EQ(down.exitStatus, 2);
+  const std::string why =
+      "no reply to status check after 2 attempts (the host reports that nothing listens on that "
+      "port: is the collector running?)\n";
+  EXPECT_EQ(down.out, "TARNWELL CRITICAL: " + Target() + " did not answer: " + why);
+  auto downQuiet = RunTool(TARNWELL_SEND_BINARY,
+                           {"--status", "--quiet", "--attempts", "2", "--timeout", "20", Target()});
+  EXPECT_EQ(downQuiet.exitStatus, 2);
+  EXPECT_EQ(downQuiet.out, "");
+  EXPECT_EQ(downQuiet.err, "tarnwell-send: gave up checking " + Target() + ": " + why);
 }
 
 TEST_F(SendTest, GivesUpWhenNoReplyComesBackAndTheRepeatedInitResumes) {

@@ -835,7 +835,11 @@ extern "C" int TarnwellServe(void) {
     if (unwaited < kMaxUnwaited && (draining || ++sinceProbe >= kProbeEvery)) {
       received = batch.Receive(sock);
       if (received > 0) {
-        draining = true;
+        // A lone request says the queue is seldom more than one deep.
+        draining = received > 1;
+        if (!draining) {
+          sinceProbe = 0;
+        }
         unwaited++;
       } else if (received == 0) {
         draining = false;
@@ -884,6 +888,7 @@ extern "C" int TarnwellServe(void) {
         continue;
       }
       received = batch.Receive(sock);
+      draining = received > 1;
       if (received <= 0) {
         if (received == 0) {
           continue;

@@ -23,10 +23,18 @@ struct HashEntry {
   HashEntry *next;
   const void *key;
   std::atomic<void *> value;
-  // The key's hash before folding: a chain walk compares strings only where
-  // it matches.
+};
+
+// The entry of a string key also keeps the key's hash before folding: a
+// chain walk compares strings only where it matches. Integer keys compare
+// as cheaply as their hashes, and their entries stay three words.
+struct StringEntry : HashEntry {
   uint32_t hash;
 };
+
+inline uint32_t KeptHash(const HashEntry *e) {
+  return static_cast<const StringEntry *>(e)->hash;
+}
 
 }  // namespace
 
@@ -138,9 +146,14 @@ bool KeyEqual(const HashTable *ht, const void *a, const void *b) {
   }
 }
 
+// Whether e may hold the key whose hash is hash.
+bool HashMatches(const HashTable *ht, const HashEntry *e, uint32_t hash) {
+  return ht->keyType == HASH_INT_KEY || KeptHash(e) == hash;
+}
+
 HashEntry *FindInChain(const HashTable *ht, HashEntry *head, const void *key, uint32_t hash) {
   for (HashEntry *e = head; e != nullptr; e = e->next) {
-    if (e->hash == hash && KeyEqual(ht, e->key, key)) {
+    if (HashMatches(ht, e, hash) && KeyEqual(ht, e->key, key)) {
       return e;
     }
   }
@@ -154,7 +167,7 @@ __attribute__((always_inline)) inline HashEntry *FindT(const HashTable *ht, cons
   uint32_t h = HashOf<keyType>(key);
   uint32_t b = Fold(ht, h);
   for (HashEntry *e = ht->buckets[b].load(std::memory_order_acquire); e != nullptr; e = e->next) {
-    if ((keyType == HASH_INT_KEY || e->hash == h) && KeyEqualT<keyType>(e->key, key)) {
+    if ((keyType == HASH_INT_KEY || KeptHash(e) == h) && KeyEqualT<keyType>(e->key, key)) {
       return e;
     }
   }
@@ -207,11 +220,17 @@ HashEntry *InsertInternal(HashTable *ht, const void *key, void *value, bool *ins
     *inserted = false;
     return found;
   }
-  auto *e = new (Util_SafeMalloc(-1, sizeof(HashEntry), __FILE__, __LINE__)) HashEntry;
+  HashEntry *e;
+  if (ht->keyType == HASH_INT_KEY) {
+    e = new (Util_SafeMalloc(-1, sizeof(HashEntry), __FILE__, __LINE__)) HashEntry;
+  } else {
+    auto *se = new (Util_SafeMalloc(-1, sizeof(StringEntry), __FILE__, __LINE__)) StringEntry;
+    se->hash = hash;
+    e = se;
+  }
   e->key = CopiesKeys(ht) ? Util_SafeStrdup(-1, static_cast<const char *>(key), __FILE__, __LINE__)
                           : key;
   e->value.store(value, std::memory_order_relaxed);
-  e->hash = hash;
   if (!ht->atomic) {
     e->next = head;
     bucket.store(e, std::memory_order_relaxed);
@@ -226,7 +245,7 @@ HashEntry *InsertInternal(HashTable *ht, const void *key, void *value, bool *ins
       // Someone linked in front of us; only the new part of the chain can
       // hold a concurrent insertion of the same key.
       for (HashEntry *n = head; n != e->next; n = n->next) {
-        if (n->hash == hash && KeyEqual(ht, n->key, key)) {
+        if (HashMatches(ht, n, hash) && KeyEqual(ht, n->key, key)) {
           FreeEntry(ht, e);
           *inserted = false;
           return n;
@@ -251,7 +270,7 @@ HashEntry *Unlink(HashTable *ht, const void *key) {
   std::atomic<HashEntry *> &bucket = ht->buckets[Fold(ht, hash)];
   HashEntry *prev = nullptr;
   for (HashEntry *e = bucket.load(std::memory_order_relaxed); e != nullptr; e = e->next) {
-    if (e->hash == hash && KeyEqual(ht, e->key, key)) {
+    if (HashMatches(ht, e, hash) && KeyEqual(ht, e->key, key)) {
       if (prev == nullptr) {
         bucket.store(e->next, std::memory_order_release);
       } else {

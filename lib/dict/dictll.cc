@@ -2,6 +2,7 @@
 
 #include <brellis/dictll.h>
 #include <brellis/escape.h>
+#include <brellis/internal/dictLineParse.h>
 #include <brellis/panic.h>
 #include <brellis/util.h>
 
@@ -69,18 +70,16 @@ const unsigned char *SkipBlanks(const unsigned char *p) {
 
 }  // namespace
 
-extern "C" {
+namespace brellis {
 
-void DictLL_ParseLine(const char *line, char **name, char **value) {
-  *name = nullptr;
-  *value = nullptr;
+bool DictLineParse(const char *line, DictLineSpans *spans) {
   const auto *p = SkipBlanks(reinterpret_cast<const unsigned char *>(line));
   const unsigned char *nameStart = p;
   p = Run(p, kName);
   const unsigned char *nameEnd = p;
   p = SkipBlanks(p);
   if (nameStart == nameEnd || *p != '=') {
-    return;
+    return false;
   }
   p = SkipBlanks(p + 1);
   const unsigned char *valueStart;
@@ -89,7 +88,7 @@ void DictLL_ParseLine(const char *line, char **name, char **value) {
     valueStart = p + 1;
     valueEnd = Run(valueStart, kQuotedValue);
     if (*valueEnd != '"') {
-      return;
+      return false;
     }
     p = valueEnd + 1;
   } else {
@@ -99,16 +98,46 @@ void DictLL_ParseLine(const char *line, char **name, char **value) {
   }
   p = SkipBlanks(p);
   if (*p != '\0' && *p != '#') {
-    return;
+    return false;
   }
-  void *unescaped =
-      Escape_Undo('|', valueStart, static_cast<size_t>(valueEnd - valueStart), nullptr);
+  spans->name = reinterpret_cast<const char *>(nameStart);
+  spans->nameLen = static_cast<size_t>(nameEnd - nameStart);
+  spans->value = reinterpret_cast<const char *>(valueStart);
+  spans->valueLen = static_cast<size_t>(valueEnd - valueStart);
+  return true;
+}
+
+char *DictLineUnescape(const char *value, size_t len) {
+  // Most values hold no escape at all: a plain copy is all they need.
+  if (memchr(value, '|', len) == nullptr) {
+    auto *copy = static_cast<char *>(malloc(len + 1));
+    if (copy == nullptr) {
+      Panic("MEM_ALLOC %s:%d\n", __FILE__, __LINE__);
+    }
+    memcpy(copy, value, len);
+    copy[len] = '\0';
+    return copy;
+  }
+  void *unescaped = Escape_Undo('|', value, len, nullptr);
   if (unescaped == nullptr) {
     Panic("MEM_ALLOC %s:%d\n", __FILE__, __LINE__);
   }
-  *name = Util_SafeStrndup(-1, reinterpret_cast<const char *>(nameStart),
-                           static_cast<size_t>(nameEnd - nameStart), __FILE__, __LINE__);
-  *value = static_cast<char *>(unescaped);
+  return static_cast<char *>(unescaped);
+}
+
+}  // namespace brellis
+
+extern "C" {
+
+void DictLL_ParseLine(const char *line, char **name, char **value) {
+  *name = nullptr;
+  *value = nullptr;
+  brellis::DictLineSpans spans;
+  if (!brellis::DictLineParse(line, &spans)) {
+    return;
+  }
+  *value = brellis::DictLineUnescape(spans.value, spans.valueLen);
+  *name = Util_SafeStrndup(-1, spans.name, spans.nameLen, __FILE__, __LINE__);
 }
 
 const char *DictLL_UnmarshalLine(const char *buf, size_t bufSize, char **line, char **name,

@@ -8,6 +8,7 @@
 #include <brellis/util.h>
 
 #include <strings.h>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -386,12 +387,147 @@ void FreeEntry(DictEntry *e) {
     ZeroAndFree(e->value.stringValue);
   }
   free(e->textCache);
-  free(e->name);
-  free(e);
+  if (!e->inArena) {
+    free(e);
+  }
 }
 
 bool FormatName(char *buf, const char *fmt, va_list ap) {
   return Str_Vsnprintf(buf, kNameBufSize, fmt, ap) >= 0;
+}
+
+// The index (see DictIndex). Names compare and hash without regard to ASCII
+// letter case, eight bytes at a time.
+
+// Sets bit 5 (0x20) of every byte of w that is an ASCII capital letter.
+inline uint64_t FoldWord(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  uint64_t low7 = w & (0x7F * kOnes);
+  uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;    // 0x80 set where byte >= 'A'
+  uint64_t aboveZ = low7 + (0x80 - 'Z' - 1) * kOnes;  // 0x80 set where byte > 'Z'
+  uint64_t upper = (atLeastA ^ aboveZ) & ~w & (0x80 * kOnes);
+  return w | (upper >> 2);
+}
+
+inline uint64_t LoadWord(const char *p) {
+  uint64_t w;
+  memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// The last n (1 to 7) bytes at p, zero-extended (little-endian order, as
+// LoadWord; either order would do as long as both agree).
+inline uint64_t LoadTail(const char *p, size_t n) {
+  uint64_t w = 0;
+  for (size_t i = n; i-- > 0;) {
+    w = w << 8 | static_cast<unsigned char>(p[i]);
+  }
+  return w;
+}
+
+uint32_t NameHashOf(std::string_view name) {
+  const char *p = name.data();
+  size_t n = name.size();
+  uint64_t h = n * 0x9E3779B97F4A7C15ull;
+  for (; n >= 8; p += 8, n -= 8) {
+    h = (h ^ FoldWord(LoadWord(p))) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  }
+  if (n > 0) {
+    h = (h ^ FoldWord(LoadTail(p, n))) * 0xBF58476D1CE4E5B9ull;
+  }
+  h ^= h >> 29;
+  h *= 0x94D049BB133111EBull;
+  return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+bool NamesEqual(const char *a, const char *b, size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    if (FoldWord(LoadWord(a)) != FoldWord(LoadWord(b))) {
+      return false;
+    }
+  }
+  return n == 0 || FoldWord(LoadTail(a, n)) == FoldWord(LoadTail(b, n));
+}
+
+// size bytes, 8-aligned, from the dictionary's arena; the first zeroed
+// bytes of them are zeroed.
+void *ArenaAlloc(Dictionary *dict, size_t size, size_t zeroed) {
+  // Small dictionaries stay small; large ones take a block per few hundred
+  // lines.
+  constexpr size_t kFirstBlock = 4 * 1024;
+  constexpr size_t kLargestBlock = 64 * 1024;
+  size = (size + 7) & ~size_t{7};
+  DictArenaBlock *b = dict->arena;
+  if (b == nullptr || b->size - b->used < size) {
+    size_t usable = b == nullptr ? kFirstBlock : std::min(b->size * 2, kLargestBlock);
+    usable = std::max(usable, size);
+    b = static_cast<DictArenaBlock *>(
+        Util_SafeMalloc(-1, sizeof(DictArenaBlock) + usable, __FILE__, __LINE__));
+    b->next = dict->arena;
+    b->size = usable;
+    b->used = 0;
+    dict->arena = b;
+  }
+  char *p = reinterpret_cast<char *>(b + 1) + b->used;
+  b->used += size;
+  memset(p, 0, zeroed);
+  return p;
+}
+
+void ArenaRelease(Dictionary *dict) {
+  while (dict->arena != nullptr) {
+    DictArenaBlock *next = dict->arena->next;
+    free(dict->arena);
+    dict->arena = next;
+  }
+}
+
+void IndexReset(DictIndex *index) {
+  if (index->buckets == nullptr) {
+    index->buckets = static_cast<DictEntry **>(
+        Util_SafeMalloc(-1, kIndexBuckets * sizeof(DictEntry *), __FILE__, __LINE__));
+    index->mask = kIndexBuckets - 1;
+  }
+  memset(index->buckets, 0, (size_t{index->mask} + 1) * sizeof(DictEntry *));
+  index->count = 0;
+}
+
+void IndexAdd(DictIndex *index, DictEntry *e) {
+  if (index->count > index->mask && index->mask < (UINT32_MAX >> 1)) {
+    // Twice the chains; each entry's kept hash says where it goes now, and
+    // chain order does not matter, since names in the index are unique.
+    uint32_t mask = index->mask * 2 + 1;
+    auto *buckets = static_cast<DictEntry **>(
+        Util_SafeCalloc(-1, size_t{mask} + 1, sizeof(DictEntry *), __FILE__, __LINE__));
+    for (uint32_t b = 0; b <= index->mask; b++) {
+      for (DictEntry *x = index->buckets[b]; x != nullptr;) {
+        DictEntry *next = x->indexNext;
+        DictEntry **head = &buckets[x->nameHash & mask];
+        x->indexNext = *head;
+        *head = x;
+        x = next;
+      }
+    }
+    free(index->buckets);
+    index->buckets = buckets;
+    index->mask = mask;
+  }
+  DictEntry **head = &index->buckets[e->nameHash & index->mask];
+  e->indexNext = *head;
+  *head = e;
+  index->count++;
+}
+
+void IndexRemove(DictIndex *index, DictEntry *e) {
+  for (DictEntry **link = &index->buckets[e->nameHash & index->mask]; *link != nullptr;
+       link = &(*link)->indexNext) {
+    if (*link == e) {
+      *link = e->indexNext;
+      index->count--;
+      return;
+    }
+  }
 }
 
 bool IsDefinedFlags(Dictionary *dict, const char *name, int flags) {
@@ -408,30 +544,96 @@ bool DictionaryIsStringType(int32_t type) {
   return type == DICT_TYPE_UNTYPED || type == DICT_TYPE_STRING;
 }
 
-DictEntry *DictionaryFind(Dictionary *dict, const char *name) {
-  auto it = dict->index->find(name);
-  return it == dict->index->end() ? nullptr : it->second;
+uint32_t DictionaryNameHash(std::string_view name) {
+  return NameHashOf(name);
 }
 
-DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, int32_t type, DictValue value) {
-  auto *e = static_cast<DictEntry *>(Util_SafeCalloc(-1, 1, sizeof(DictEntry), __FILE__, __LINE__));
-  e->name = name;
+DictEntry *DictionaryFind(Dictionary *dict, std::string_view name) {
+  return DictionaryFindHashed(dict, name, NameHashOf(name));
+}
+
+DictEntry *DictionaryFindHashed(Dictionary *dict, std::string_view name, uint32_t h) {
+  for (DictEntry *e = dict->index.buckets[h & dict->index.mask]; e != nullptr; e = e->indexNext) {
+    if (e->nameHash == h && e->nameLen == name.size() &&
+        NamesEqual(e->name, name.data(), name.size())) {
+      return e;
+    }
+  }
+  return nullptr;
+}
+
+namespace {
+
+// e is zeroed and has room for the name after it.
+void AddEntry(Dictionary *dict, DictEntry *e, std::string_view name, uint32_t hash, int32_t type,
+              DictValue value) {
+  // The name never changes once the entry exists, so it lives in the
+  // entry's own allocation.
+  e->name = reinterpret_cast<char *>(e + 1);
+  memcpy(e->name, name.data(), name.size());
+  e->nameLen = name.size();
+  e->nameHash = hash;
   e->type = type;
   e->value = value;
   LinkBefore(&dict->entries, e);
-  dict->index->emplace(e->name, e);
+  IndexAdd(&dict->index, e);
   dict->entryCount++;
+}
+
+}  // namespace
+
+DictEntry *DictionaryAddEntry(Dictionary *dict, std::string_view name, int32_t type,
+                              DictValue value) {
+  auto *e = static_cast<DictEntry *>(
+      Util_SafeCalloc(-1, 1, sizeof(DictEntry) + name.size() + 1, __FILE__, __LINE__));
+  AddEntry(dict, e, name, NameHashOf(name), type, value);
   return e;
 }
 
+DictEntry *DictionaryAddReadEntry(Dictionary *dict, std::string_view name, uint32_t hash,
+                                  char *value, std::string_view text) {
+  // Entry, name and line text in one piece of the arena.
+  auto *e = static_cast<DictEntry *>(
+      ArenaAlloc(dict, sizeof(DictEntry) + name.size() + 1 + text.size() + 1, sizeof(DictEntry)));
+  e->inArena = true;
+  DictValue v{};
+  v.stringValue = value;
+  AddEntry(dict, e, name, hash, DICT_TYPE_UNTYPED, v);
+  e->name[name.size()] = '\0';
+  char *copy = e->name + name.size() + 1;
+  memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  e->ownLine.text = copy;
+  e->ownLine.textInEntry = true;
+  e->ownLine.entry = e;
+  e->ownLine.inEntry = true;
+  e->line = &e->ownLine;
+  LinkBefore(&dict->lines, &e->ownLine);
+  return e;
+}
+
+void DictionaryReleaseLineText(DictLine *line) {
+  if (line->text == nullptr) {
+    return;
+  }
+  explicit_bzero(line->text, strlen(line->text));
+  if (!line->textInEntry) {
+    free(line->text);
+  }
+  line->text = nullptr;
+  line->textInEntry = false;
+}
+
 void DictionaryRemoveEntry(Dictionary *dict, DictEntry *e) {
-  dict->index->erase(e->name);
+  IndexRemove(&dict->index, e);
   Unlink(e);
   if (e->line != nullptr) {
     DictLine *line = e->line;
     Unlink(line);
-    ZeroAndFree(line->text);
-    free(line);
+    DictionaryReleaseLineText(line);
+    if (!line->inEntry) {
+      free(line);
+    }
   }
   dict->entryCount--;
   FreeEntry(e);
@@ -450,21 +652,25 @@ DictLine *DictionaryAppendLine(Dictionary *dict, char *text, DictEntry *entry) {
 }
 
 void DictionaryClear(Dictionary *dict) {
-  dict->index->clear();
+  IndexReset(&dict->index);
+  // Lines first: some of them live inside their entries.
+  for (DictLink *l = dict->lines.next; l != &dict->lines;) {
+    DictLink *next = l->next;
+    auto *line = static_cast<DictLine *>(l);
+    DictionaryReleaseLineText(line);
+    if (!line->inEntry) {
+      free(line);
+    }
+    l = next;
+  }
+  dict->lines.next = dict->lines.prev = &dict->lines;
   for (DictLink *l = dict->entries.next; l != &dict->entries;) {
     DictLink *next = l->next;
     FreeEntry(static_cast<DictEntry *>(l));
     l = next;
   }
   dict->entries.next = dict->entries.prev = &dict->entries;
-  for (DictLink *l = dict->lines.next; l != &dict->lines;) {
-    DictLink *next = l->next;
-    auto *line = static_cast<DictLine *>(l);
-    ZeroAndFree(line->text);
-    free(line);
-    l = next;
-  }
-  dict->lines.next = dict->lines.prev = &dict->lines;
+  ArenaRelease(dict);
   dict->entryCount = 0;
   dict->encoding = -2;
   // Key safes and keys exist only with the security services; none is ever
@@ -524,7 +730,7 @@ Dictionary *Dictionary_Create(void) {
       static_cast<Dictionary *>(Util_SafeCalloc(-1, 1, sizeof(Dictionary), __FILE__, __LINE__));
   dict->entries.next = dict->entries.prev = &dict->entries;
   dict->lines.next = dict->lines.prev = &dict->lines;
-  dict->index = new DictIndex(kIndexBuckets);
+  IndexReset(&dict->index);
   dict->encoding = -2;
   return dict;
 }
@@ -534,7 +740,7 @@ void Dictionary_Free(Dictionary *dict) {
     return;
   }
   DictionaryClear(dict);
-  delete dict->index;
+  free(dict->index.buckets);
   free(dict->fileName);
   free(dict);
 }
@@ -552,7 +758,7 @@ void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int typeAndFlag
     if (DictionaryIsStringType(type)) {
       v.stringValue = Copy(v.stringValue);
     }
-    e = DictionaryAddEntry(dict, Copy(name), type, v);
+    e = DictionaryAddEntry(dict, name, type, v);
     e->isDefault = true;
     e->plain = (typeAndFlags & DICT_FLAG_PLAIN) != 0;
     return &e->value;
@@ -589,7 +795,7 @@ bool Dictionary_SetWithMsgList(Dictionary *dict, const void *value, int typeAndF
     if (DictionaryIsStringType(type)) {
       v.stringValue = Copy(v.stringValue);
     }
-    e = DictionaryAddEntry(dict, Copy(name), type, v);
+    e = DictionaryAddEntry(dict, name, type, v);
     e->modified = !quiet;
   } else {
     bool changed = Store(e, value, type, messages);
@@ -701,7 +907,6 @@ bool Dictionary_AddFromString(Dictionary *dict, const char *string, bool strict,
     v.stringValue = Copy(value);
     e = DictionaryAddEntry(dict, name, DICT_TYPE_UNTYPED, v);
     e->modified = markModified;
-    name = nullptr;
   } else if (strict) {
     MsgList_Append(messages,
                    "@&!*@*@(msg.dictionary.alreadyDefined.string)Variable \"%s\" is already "
@@ -731,7 +936,7 @@ void Dictionary_Merge(Dictionary *target, Dictionary *source) {
         if (DictionaryIsStringType(src->type)) {
           v.stringValue = Copy(v.stringValue);
         }
-        DictEntry *e = DictionaryAddEntry(target, Copy(src->name), src->type, v);
+        DictEntry *e = DictionaryAddEntry(target, src->name, src->type, v);
         e->modified = true;
         e->plain = src->plain;
       }

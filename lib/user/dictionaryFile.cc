@@ -4,6 +4,7 @@
 #include <brellis/dictll.h>
 #include <brellis/err.h>
 #include <brellis/fileIO.h>
+#include <brellis/internal/dictLineParse.h>
 #include <brellis/log.h>
 #include <brellis/msg.h>
 #include <brellis/msgList.h>
@@ -18,6 +19,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "user/dictionaryInt.h"
 
@@ -48,11 +51,12 @@ int Usable(int encoding) {
   return encoding >= 0 ? encoding : STRING_ENCODING_UTF8;
 }
 
-bool IsEncodingName(const char *name) {
-  static const char *const kNames[] = {".encoding", "config.encoding", "preferences.encoding",
-                                       "vmlist.encoding", "snapshot.encoding"};
-  for (const char *n : kNames) {
-    if (strcasecmp(name, n) == 0) return true;
+bool IsEncodingName(std::string_view name) {
+  static constexpr std::string_view kNames[] = {".encoding", "config.encoding",
+                                                "preferences.encoding", "vmlist.encoding",
+                                                "snapshot.encoding"};
+  for (std::string_view n : kNames) {
+    if (name.size() == n.size() && strncasecmp(name.data(), n.data(), n.size()) == 0) return true;
   }
   return false;
 }
@@ -131,7 +135,8 @@ bool SettleValues(Dictionary *dict, int encoding, bool dropInvalid, MsgList **me
     // Valid UTF-8 and ASCII bytes are already the internal form.
     if (e->value.stringValue != nullptr && encoding != STRING_ENCODING_UTF8 &&
         encoding != STRING_ENCODING_US_ASCII) {
-      char *converted = Unicode_AllocWithLength(e->value.stringValue, Bytes(e->value.stringValue), encoding);
+      char *converted =
+          Unicode_AllocWithLength(e->value.stringValue, Bytes(e->value.stringValue), encoding);
       ZeroAndFree(e->value.stringValue);
       e->value.stringValue = converted;
     }
@@ -199,7 +204,9 @@ void SyntaxError(Dictionary *dict, MsgList **messages) {
   }
 }
 
-void AlreadyDefined(Dictionary *dict, const char *name, MsgList **messages) {
+void AlreadyDefined(Dictionary *dict, std::string_view nameSpan, MsgList **messages) {
+  std::string copy(nameSpan);
+  const char *name = copy.c_str();
   switch (WhereOf(dict)) {
     case Where::kLine:
       MsgList_Append(messages,
@@ -248,48 +255,56 @@ bool LoadAndLog(Dictionary *dict, const char *path, bool clearFirst, int default
 
 }  // namespace
 
-int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *value,
-                            MsgList **messages) {
+namespace {
+
+char *CopyOf(std::string_view text) {
+  auto *copy = static_cast<char *>(Util_SafeMalloc(-1, text.size() + 1, __FILE__, __LINE__));
+  memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  return copy;
+}
+
+// DictionaryParseReadLine over a line the caller keeps (NUL-terminated at
+// line.size()) and a name given as a span, null when the line is not an
+// assignment: only what the dictionary keeps is copied. Takes ownership of
+// value.
+int ParseReadLine(Dictionary *dict, std::string_view line, std::string_view name, char *value,
+                  MsgList **messages) {
   dict->lineNumber++;
-  if (name == nullptr) {
+  if (name.data() == nullptr) {
     free(value);
-    if (OnlyBlanksOrComment(line)) {
-      DictionaryAppendLine(dict, line, nullptr);
+    if (OnlyBlanksOrComment(line.data())) {
+      DictionaryAppendLine(dict, CopyOf(line), nullptr);
       return 0;
     }
-    Log_Info("%s: syntax error with line, \"%s\".\n", "DictionaryParseReadLine", line);
-    ZeroAndFree(line);
+    Log_Info("%s: syntax error with line, \"%s\".\n", "DictionaryParseReadLine", line.data());
     SyntaxError(dict, messages);
     return 2;
   }
   if (IsEncodingName(name)) {
     bool ok = DictionarySetEncoding(dict, value, -2, messages);
-    ZeroAndFree(line);
-    free(name);
     ZeroAndFree(value);
     return ok ? 0 : 1;
   }
   if (name[0] == '.') {
+    std::string shown(name);
     Log_Info("%s: \"%s\" line %d: unrecognized metavariable \"%s\"\n", "DictionaryParseReadLine",
-             dict->fileName ? dict->fileName : "", dict->lineNumber, name);
-    ZeroAndFree(line);
-    free(name);
+             dict->fileName ? dict->fileName : "", dict->lineNumber, shown.c_str());
     ZeroAndFree(value);
     return 0;
   }
-  if (DictionaryFind(dict, name) != nullptr) {
+  uint32_t hash = DictionaryNameHash(name);
+  if (DictionaryFindHashed(dict, name, hash) != nullptr) {
     AlreadyDefined(dict, name, messages);
-    free(name);
     ZeroAndFree(value);
-    DictionaryAppendLine(dict, line, nullptr);
+    DictionaryAppendLine(dict, CopyOf(line), nullptr);
     return 1;
   }
   bool raw = dict->encoding == -2;
   if (!raw) {
     if (!Unicode_IsBufferValid(value, Bytes(value), dict->encoding)) {
-      AppendBadInput(dict, value, name, dict->encoding, messages);
-      ZeroAndFree(line);
-      free(name);
+      std::string shown(name);
+      AppendBadInput(dict, value, shown.c_str(), dict->encoding, messages);
       ZeroAndFree(value);
       return 2;
     }
@@ -299,12 +314,129 @@ int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *valu
       value = converted;
     }
   }
-  DictValue v{};
-  v.stringValue = value;
-  DictEntry *e = DictionaryAddEntry(dict, name, DICT_TYPE_UNTYPED, v);
+  DictEntry *e = DictionaryAddReadEntry(dict, name, hash, value, line);
   e->raw = raw;
-  DictionaryAppendLine(dict, line, e);
   return 0;
+}
+
+// One line of a file or buffer, NUL-terminated at line.size(), through the
+// parser.
+int ParseTextLine(Dictionary *dict, std::string_view line, MsgList **messages) {
+  brellis::DictLineSpans spans;
+  if (!brellis::DictLineParse(line.data(), &spans)) {
+    return ParseReadLine(dict, line, std::string_view(), nullptr, messages);
+  }
+  char *value = brellis::DictLineUnescape(spans.value, spans.valueLen);
+  return ParseReadLine(dict, line, std::string_view(spans.name, spans.nameLen), value, messages);
+}
+
+// Cuts a stream into lines as DictLL_ReadLine does ("\n", "\r\n" or a lone
+// "\r" ends one), but reads it in large blocks and finds the line ends with
+// memchr rather than taking it a byte at a time. Each line is handed out in
+// place, its line end overwritten by a NUL.
+class LineReader {
+ public:
+  explicit LineReader(FILE *stream) : stream_(stream) {}
+  ~LineReader() {
+    if (buf_ != nullptr) {
+      // The file's bytes (values among them) do not outlive the read.
+      explicit_bzero(buf_, cap_);
+      free(buf_);
+    }
+  }
+  LineReader(const LineReader &) = delete;
+  LineReader &operator=(const LineReader &) = delete;
+
+  // 2 with the next line (valid until the next call), 1 at the end of the
+  // stream, 0 on a read error (errno set).
+  int Next(std::string_view *line) {
+    size_t scanned = 0;  // bytes after start_ known to hold no line end
+    for (;;) {
+      const char *from = buf_ + start_ + scanned;
+      const char *to = buf_ + end_;
+      const char *eol = nullptr;
+      if (from < to) {
+        eol = static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(to - from)));
+        const char *cr = static_cast<const char *>(
+            memchr(from, '\r', static_cast<size_t>((eol ? eol : to) - from)));
+        if (cr != nullptr) {
+          eol = cr;
+        }
+      }
+      // A "\r" that ends the data read so far may be the first half of
+      // "\r\n": the next byte decides.
+      if (eol != nullptr && (*eol == '\n' || eol + 1 < to || done_)) {
+        size_t pos = static_cast<size_t>(eol - buf_);
+        *line = std::string_view(buf_ + start_, pos - start_);
+        start_ = pos + 1;
+        if (*eol == '\r' && start_ < end_ && buf_[start_] == '\n') {
+          start_++;
+        }
+        buf_[pos] = '\0';
+        return 2;
+      }
+      scanned = static_cast<size_t>((eol ? eol : to) - (buf_ + start_));
+      if (done_) {
+        break;
+      }
+      Fill();
+    }
+    if (failed_) {
+      errno = errno_;
+      return 0;
+    }
+    if (start_ == end_) {
+      return 1;
+    }
+    // A last line without a line end; Fill leaves room for its NUL.
+    *line = std::string_view(buf_ + start_, end_ - start_);
+    buf_[end_] = '\0';
+    start_ = end_;
+    return 2;
+  }
+
+ private:
+  static constexpr size_t kBlock = 64 * 1024;
+
+  void Fill() {
+    if (start_ > 0) {
+      memmove(buf_, buf_ + start_, end_ - start_);
+      end_ -= start_;
+      start_ = 0;
+    }
+    if (cap_ - end_ < kBlock) {
+      cap_ = cap_ == 0 ? kBlock : cap_ * 2;
+      buf_ = static_cast<char *>(Util_SafeRealloc(-1, buf_, cap_, __FILE__, __LINE__));
+    }
+    size_t want = cap_ - end_ - 1;
+    size_t n = fread(buf_ + end_, 1, want, stream_);
+    end_ += n;
+    if (n < want) {
+      done_ = true;
+      failed_ = ferror(stream_) != 0;
+      errno_ = errno;
+    }
+  }
+
+  FILE *stream_;
+  char *buf_ = nullptr;
+  size_t cap_ = 0;
+  size_t start_ = 0;
+  size_t end_ = 0;
+  bool done_ = false;
+  bool failed_ = false;
+  int errno_ = 0;
+};
+
+}  // namespace
+
+int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *value,
+                            MsgList **messages) {
+  int result = ParseReadLine(dict, line, name ? std::string_view(name) : std::string_view(), value,
+                             messages);
+  free(name);
+  ZeroAndFree(line);
+  return result;
 }
 
 bool DictionarySetEncoding(Dictionary *dict, const char *encodingName, int encoding,
@@ -377,11 +509,10 @@ bool DictionaryReadLines(Dictionary *dict, FILE *stream, int defaultEncoding, Ms
   bool bom = DictLL_ReadUTF8BOM(stream);
   bool fatal = false;
   int rejected = 0;
+  LineReader reader(stream);
   for (;;) {
-    char *line;
-    char *name;
-    char *value;
-    int r = DictLL_ReadLine(stream, &line, &name, &value);
+    std::string_view line;
+    int r = reader.Next(&line);
     if (r == 0) {
       MsgList_Append(messages, "@&!*@*@(msg.dictionary.read.readError)File \"%s\" line %d: %s.\n",
                      dict->fileName ? dict->fileName : "", dict->lineNumber, Err_ErrString());
@@ -391,7 +522,7 @@ bool DictionaryReadLines(Dictionary *dict, FILE *stream, int defaultEncoding, Ms
     if (r == 1) {
       break;
     }
-    int result = DictionaryParseReadLine(dict, line, name, value, messages);
+    int result = ParseTextLine(dict, line, messages);
     if (result == 1) {
       if (++rejected > kMaxRejectedLines) {
         Log_Info("%s: \"%s\" line %d: too many duplicate entries in dictionary, quitting.\n",
@@ -501,16 +632,15 @@ bool Dictionary_LoadFromBuffer(Dictionary *dict, const char *text, bool append, 
   const char *end = text + strlen(text);
   bool fatal = false;
   bool rejected = false;
+  // Each line is parsed in a scratch copy that ends in a NUL.
+  std::string scratch;
   while (p < end) {
     const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
     size_t len = nl ? static_cast<size_t>(nl - p) : static_cast<size_t>(end - p);
     size_t textLen = len > 0 && p[len - 1] == '\r' ? len - 1 : len;
-    char *line = Util_SafeStrndup(-1, p, textLen, __FILE__, __LINE__);
-    char *name;
-    char *value;
-    DictLL_ParseLine(line, &name, &value);
+    scratch.assign(p, textLen);
+    int result = ParseTextLine(dict, scratch, messages);
     p = nl ? nl + 1 : end;
-    int result = DictionaryParseReadLine(dict, line, name, value, messages);
     if (result == 1) {
       rejected = true;
     } else if (result == 2) {
@@ -518,6 +648,7 @@ bool Dictionary_LoadFromBuffer(Dictionary *dict, const char *text, bool append, 
       break;
     }
   }
+  explicit_bzero(scratch.data(), scratch.size());
   dict->lineNumber = 0;
   bool settled = Settle(dict, defaultEncoding, false, messages);
   EndRead(dict);
@@ -569,14 +700,15 @@ bool Dictionary_ChangeEncoding(Dictionary *dict, int encoding) {
   // over where they can be, keep them as they are where they cannot.
   for (DictLink *l = dict->lines.next; l != &dict->lines; l = l->next) {
     auto *line = static_cast<DictLine *>(l);
-    if (line->text == nullptr || !Unicode_IsBufferValid(line->text, Bytes(line->text), dict->encoding)) {
+    if (line->text == nullptr ||
+        !Unicode_IsBufferValid(line->text, Bytes(line->text), dict->encoding)) {
       continue;
     }
     char *utf8 = Unicode_AllocWithLength(line->text, Bytes(line->text), dict->encoding);
     char *converted = Unicode_GetAllocBytes(utf8, encoding, -1, nullptr);
     free(utf8);
     if (converted != nullptr) {
-      ZeroAndFree(line->text);
+      DictionaryReleaseLineText(line);
       line->text = converted;
     }
   }

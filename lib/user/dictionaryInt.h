@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <unordered_map>
 
 struct DictLink {
   DictLink *prev;
@@ -21,6 +20,10 @@ struct DictEntry;
 struct DictLine : DictLink {
   char *text;        // the line as read, without its line end; owned
   DictEntry *entry;  // the entry this line defines, or NULL
+  // The record is its entry's ownLine and goes with the entry.
+  bool inEntry;
+  // The text lies in the entry's allocation: it is zeroed, never freed.
+  bool textInEntry;
 };
 
 union DictValue {
@@ -33,8 +36,9 @@ union DictValue {
 };
 
 struct DictEntry : DictLink {
-  char *name;
+  char *name;  // the bytes right after the record, allocated with it
   int32_t type;
+  uint32_t nameHash;  // for the index, see DictIndex
   DictValue value;
   bool modified;
   bool written;
@@ -45,44 +49,44 @@ struct DictEntry : DictLink {
   bool raw;
   // A read with another type has been logged for this entry.
   bool mismatchLogged;
+  // Allocated from the dictionary's arena, released only when it is
+  // cleared.
+  bool inArena;
   char *textCache;
   DictLine *line;
+  // The index's chain.
+  DictEntry *indexNext;
+  size_t nameLen;
+  // The line record of an entry read from a file: one allocation for both.
+  DictLine ownLine;
 };
 
-// Names compare without regard to ASCII letter case.
-struct DictNameHash {
-  size_t operator()(std::string_view s) const {
-    uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : s) {
-      h = (h ^ static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c)) * 1099511628211ull;
-    }
-    return static_cast<size_t>(h);
-  }
+// Name (any ASCII letter case) -> entry. Chains run through the entries
+// themselves, so indexing an entry allocates nothing, and each entry keeps
+// its name's hash so that a chain walk compares whole names only where the
+// hashes agree. The bucket count grows with the dictionary: a fixed number
+// of chains would turn lookups in large files into list walks.
+struct DictIndex {
+  DictEntry **buckets;
+  uint32_t mask;  // bucket count - 1, a power of two
+  uint32_t count;
 };
-struct DictNameEqual {
-  bool operator()(std::string_view a, std::string_view b) const {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-      unsigned char x = static_cast<unsigned char>(a[i]);
-      unsigned char y = static_cast<unsigned char>(b[i]);
-      if ((x >= 'A' && x <= 'Z' ? x + 32 : x) != (y >= 'A' && y <= 'Z' ? y + 32 : y)) {
-        return false;
-      }
-    }
-    return true;
-  }
+
+// Entries read from files are carved from large blocks: loading allocates
+// and frees a block per few hundred lines instead of a record per line.
+struct DictArenaBlock {
+  DictArenaBlock *next;
+  size_t size;  // usable bytes after the header
+  size_t used;
 };
-// Keys point into the entries' own names. The index grows with the
-// dictionary: a fixed number of chains would turn lookups in large files
-// into list walks.
-using DictIndex = std::unordered_map<std::string_view, DictEntry *, DictNameHash, DictNameEqual>;
 
 struct Dictionary {
   DictLink entries;  // list head of DictEntry
   DictLink lines;    // list head of DictLine
   char *fileName;    // only while a read is in progress
   int32_t lineNumber;
-  DictIndex *index;  // name (any case) -> DictEntry
+  DictIndex index;
+  DictArenaBlock *arena;  // the newest block first
   void *keySafe;
   void *key;
   uint32_t entryCount;
@@ -90,8 +94,19 @@ struct Dictionary {
 };
 
 // Entry and line bookkeeping (dictionary.cc).
-DictEntry *DictionaryFind(Dictionary *dict, const char *name);
-DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, int32_t type, DictValue value);
+uint32_t DictionaryNameHash(std::string_view name);
+DictEntry *DictionaryFind(Dictionary *dict, std::string_view name);
+// The same, with the name's DictionaryNameHash already at hand.
+DictEntry *DictionaryFindHashed(Dictionary *dict, std::string_view name, uint32_t hash);
+// The entry takes its own copy of name and ownership of a string value.
+DictEntry *DictionaryAddEntry(Dictionary *dict, std::string_view name, int32_t type,
+                              DictValue value);
+// An untyped entry read from a file, with a line record holding a copy of
+// text appended to the line list. hash is the name's DictionaryNameHash.
+DictEntry *DictionaryAddReadEntry(Dictionary *dict, std::string_view name, uint32_t hash,
+                                  char *value, std::string_view text);
+// Zeroes a line's text and lets go of it.
+void DictionaryReleaseLineText(DictLine *line);
 void DictionaryRemoveEntry(Dictionary *dict, DictEntry *e);
 DictLine *DictionaryAppendLine(Dictionary *dict, char *text, DictEntry *entry);
 void DictionaryClear(Dictionary *dict);

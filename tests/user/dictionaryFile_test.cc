@@ -94,6 +94,39 @@ TEST_F(DictionaryFileTest, CorpusWrittenBackByteForByte) {
   EXPECT_EQ(Get("v"), "\xC3\xA9");
 }
 
+// Files are read in blocks of about 64 KiB: a CRLF split between two
+// reads stays one line end, and lines longer than a block stay whole.
+TEST_F(DictionaryFileTest, LineEndsAndLongLinesAcrossReadBlocks) {
+  std::string longValue(200000, 'v');
+  for (size_t pad = 65530; pad <= 65540; pad++) {
+    std::string comment = "#" + std::string(pad, 'c');
+    std::string in = comment + "\r\na = 1\r\nlong = \"" + longValue + "\"\rb = 2\n";
+    ASSERT_TRUE(LoadText(in)) << pad;
+    EXPECT_EQ(Written(),
+              comment + "\n.encoding = \"UTF-8\"\na = 1\nlong = \"" + longValue + "\"\nb = 2\n")
+        << pad;
+    EXPECT_EQ(Get("LONG"), longValue);
+  }
+}
+
+// Thousands of names: every one is found in any letter case, a removed one
+// is gone, and a duplicate in another case is still caught.
+TEST_F(DictionaryFileTest, ManyNamesFoundInAnyCase) {
+  std::string in;
+  for (int i = 0; i < 5000; i++) {
+    in += "Section" + std::to_string(i % 7) + ".Key" + std::to_string(i) + " = " +
+          std::to_string(i) + "\n";
+  }
+  ASSERT_TRUE(LoadText(in));
+  Dictionary_Unset(dict, "section3.key3");
+  for (int i = 0; i < 5000; i++) {
+    std::string name = "SECTION" + std::to_string(i % 7) + ".kEY" + std::to_string(i);
+    EXPECT_EQ(Get(name.c_str()), i == 3 ? "<none>" : std::to_string(i)) << name;
+  }
+  EXPECT_FALSE(LoadText(in + "section1.key1 = again\n"));
+  EXPECT_EQ(Get("Section1.Key1"), "1");
+}
+
 TEST_F(DictionaryFileTest, ChangedEntriesRewrittenInPlace) {
   ASSERT_TRUE(LoadText("# c\na = 1 # one\nb = \"two\"\nc = 3\n"));
   Dictionary_SetInt32(dict, 10, "A");

@@ -166,7 +166,24 @@ bool SameRecords(const MsgFmt_Arg *a, const MsgFmt_Arg *b, int count) {
   return true;
 }
 
+// A width or precision of a billion asks for a gigabyte of output, which
+// the formatter rightly makes: formats with numbers of more than four digits
+// are left to the formatter's own target, which bounds them.
+bool HasHugeNumber(const std::string &format) {
+  size_t run = 0;
+  for (char c : format) {
+    run = c >= '0' && c <= '9' ? run + 1 : 0;
+    if (run > 4) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void ScanFormat(const std::string &format, size_t bufSize) {
+  if (HasHugeNumber(format)) {
+    return;
+  }
   Census census;
   if (MsgFmt_ParseWithCallbacks(nullptr, CountSpec, &census, format.c_str()) != 0 ||
       census.highest > 12 || census.doubles > 8) {

@@ -51,11 +51,6 @@ void DumpSyncer::WaitIdle() {
   idle_.wait(lock, [this] { return busy_ == 0; });
 }
 
-size_t DumpSyncer::Pending() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return busy_;
-}
-
 void DumpSyncer::Run() {
   // Signals are the serving loop's business.
   sigset_t all;

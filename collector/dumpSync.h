@@ -38,7 +38,6 @@ class DumpSyncer {
   std::vector<Done> TakeDone();
   // Blocks until everything submitted has been synced.
   void WaitIdle();
-  size_t Pending();
 
  private:
   struct Job {

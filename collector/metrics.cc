@@ -70,6 +70,9 @@ std::string FormatMetrics(const MetricsSnapshot &m) {
   e.Sample("tarnwell_written_bytes_total", s.bytesWritten);
   e.Family("tarnwell_write_errors_total", "counter", "Data blocks answered with an I/O error.");
   e.Sample("tarnwell_write_errors_total", s.writeErrors);
+  e.Family("tarnwell_write_calls_total", "counter",
+           "Writes of dump data; adjacent blocks that arrive together share one.");
+  e.Sample("tarnwell_write_calls_total", s.writeCalls);
   e.Family("tarnwell_datagrams_received_total", "counter", "Requests received, by type.");
   e.Sample("tarnwell_datagrams_received_total", s.datagramsInit, "type=\"init\"");
   e.Sample("tarnwell_datagrams_received_total", s.datagramsData, "type=\"data\"");

@@ -18,14 +18,15 @@ struct CollectorStats {
   uint64_t refusedCreateFailed = 0;
   uint64_t bytesWritten = 0;
   uint64_t writeErrors = 0;  // blocks answered with an I/O error
+  uint64_t writeCalls = 0;   // writes of data; adjacent blocks arriving together share one
   // Datagrams received, by type.
   uint64_t datagramsInit = 0;
   uint64_t datagramsData = 0;
   uint64_t datagramsDone = 0;
   uint64_t datagramsStatusCheck = 0;
   uint64_t datagramsOther = 0;
-  uint64_t datagramsBad = 0;          // too short, or a wrong magic number
-  uint64_t datagramsNotAllowed = 0;   // from senders not on the allowed list
+  uint64_t datagramsBad = 0;         // too short, or a wrong magic number
+  uint64_t datagramsNotAllowed = 0;  // from senders not on the allowed list
 };
 
 struct MetricsSnapshot {

@@ -186,9 +186,10 @@ void PostProcessor::Finish(const sigset_t *waitMask) {
   while (!running_.empty()) {
     fds.clear();
     AppendPollFds(&fds);
-    int ready = ppoll(fds.data(), fds.size(), nullptr, waitMask);
+    // A second signal may have come before the stop signals were blocked.
+    int ready = stopSignalsSeen > 1 ? -1 : ppoll(fds.data(), fds.size(), nullptr, waitMask);
     if (ready < 0) {
-      if (errno == EINTR) {
+      if (stopSignalsSeen > 1 || errno == EINTR) {
         Log_Info("Stopped waiting for %zu post-processing scripts.\n", running_.size());
       } else {
         Log_Info("Cannot wait for post-processing scripts: %s.\n", Err_Errno2String(errno));

@@ -36,6 +36,7 @@ bool postProcessScriptGiven;
 int32_t tarnwellMaxScripts = 16;
 bool logOnStderr;
 volatile sig_atomic_t stopTarnwell;
+volatile sig_atomic_t stopSignalsSeen;
 const char pathsep[] = "/";
 }
 
@@ -135,6 +136,10 @@ bool ParseOptions(int argc, char **argv, bool *logFileGiven) {
 
 void StopOnSignal(int) {
   stopTarnwell = 1;
+  if (stopSignalsSeen < 2) {
+    stopSignalsSeen = stopSignalsSeen + 1;
+  }
+  TarnwellWakeServe();
 }
 
 // The script as an absolute path, joined to the working directory of the
@@ -307,8 +312,8 @@ int TarnwellMain(int argc, char **argv) {
     Log_TakeOverAfterFork();
   }
 
-  // SIGTERM and SIGINT ask the loop to stop; without SA_RESTART the wait
-  // returns at once so the loop sees the flag.
+  // SIGTERM and SIGINT ask the loop to stop: the handler wakes the loop's
+  // wait, and without SA_RESTART an interrupted call returns at once.
   CatchStopSignal(SIGTERM);
   CatchStopSignal(SIGINT);
 

@@ -39,6 +39,9 @@ extern int32_t tarnwellMaxScripts;
 extern bool logOnStderr;
 /* Set (by SIGTERM or SIGINT) to make the serving loop return. */
 extern volatile sig_atomic_t stopTarnwell;
+/* How many stop signals came, counted up to 2: a second one ends the wait for
+ * running post-processing scripts. */
+extern volatile sig_atomic_t stopSignalsSeen;
 /* The path separator of every path the collector builds. */
 extern const char pathsep[];
 
@@ -54,6 +57,9 @@ int TarnwellMain(int argc, char **argv);
 
 /* The serving loop; returns 0 once stopTarnwell is seen set. */
 int TarnwellServe(void);
+/* Wakes the serving loop wherever it waits, so that it sees stopTarnwell;
+ * async-signal-safe. Does nothing before the loop's socket is bound. */
+void TarnwellWakeServe(void);
 
 #ifdef __cplusplus
 }

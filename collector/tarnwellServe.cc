@@ -14,14 +14,16 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <vector>
 
 #include "operatorSettings.h"
@@ -30,7 +32,8 @@
 
 Collector::Collector(CollectorConfig config)
     : config_(std::move(config)),
-      freeSpace_(config_.coreDir, [this] { return config_.now(); }, config_.measureFreeSpace) {
+      freeSpace_(
+          config_.coreDir, [this] { return config_.now(); }, config_.measureFreeSpace) {
   if (!config_.now) {
     config_.now = Hostinfo_MonotonicMicros;
   }
@@ -41,6 +44,7 @@ Collector::Collector(CollectorConfig config)
   if (config_.syncOnDone) {
     syncer_ = std::make_unique<DumpSyncer>();
   }
+  run_.blocks.reserve(kMaxRun);
 }
 
 Collector::~Collector() {
@@ -112,6 +116,9 @@ void Collector::Trace(const DumpMsgHeader &hdr, size_t len, uint32_t ip) {
 
 bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip, uint16_t port,
                                uint8_t reply[DUMP_MSG_HEADER_SIZE]) {
+  if (!run_.blocks.empty() && !ContinuesRun(buf, len, ip)) {
+    FlushWrites();
+  }
   if (!config_.allowed.Allows(ip)) {
     // Not even looked at: nothing of it is trusted, and nothing answers.
     stats_.datagramsNotAllowed++;
@@ -153,7 +160,7 @@ bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip, uint
       break;
     case DUMP_MSG_DATA:
       stats_.datagramsData++;
-      status = HandleData(hdr, buf + DUMP_MSG_HEADER_SIZE, len - DUMP_MSG_HEADER_SIZE, ip);
+      status = HandleData(hdr, buf + DUMP_MSG_HEADER_SIZE, len - DUMP_MSG_HEADER_SIZE, ip, reply);
       break;
     case DUMP_MSG_DONE:
       stats_.datagramsDone++;
@@ -347,7 +354,7 @@ CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
 }
 
 uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload, size_t payloadLen,
-                               uint32_t ip) {
+                               uint32_t ip, uint8_t *reply) {
   uint64_t previous = 0;
   CoreDumpInfo *s = LookupSlot(hdr, ip, &previous);
   if (s == nullptr) {
@@ -357,6 +364,7 @@ uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload,
     return hxk_bad_param;  // after done: the file is no longer written
   }
   if (hdr.dataLength > payloadLen) {
+    FlushWrites();  // the run's failures are told before this one
     Log_Info("dataLength (%u) bigger than it should be (%u).\n", hdr.dataLength,
              static_cast<unsigned>(payloadLen));
     return hxk_io_error;
@@ -365,6 +373,7 @@ uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload,
   uint64_t growth = end > s->end ? end - s->end : 0;
   if (config_.minFreeBytes != 0 && growth != 0 &&
       freeSpace_.Available() < config_.minFreeBytes + growth) {
+    FlushWrites();
     stats_.writeErrors++;
     if (!s->lowSpaceLogged) {
       Log_Info(
@@ -376,34 +385,108 @@ uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload,
     }
     return hxk_io_error;
   }
-  size_t written = payloadLen;
+  if (batching_ && !config_.verbose && reply != nullptr) {
+    // Taken into the run (HandleDatagram has already written out a run this
+    // block does not continue); written when the run ends.
+    if (run_.blocks.empty()) {
+      run_.slot = s;
+      run_.ip = ip;
+      run_.offset = hdr.dataOffset;
+      run_.endBefore = s->end;
+    }
+    run_.blocks.push_back({payload, payloadLen, reply});
+    run_.next = end;
+    freeSpace_.Consumed(growth);
+    s->end = std::max(s->end, end);
+    return DUMP_STATUS_SUCCESS;
+  }
+  uint32_t status = WriteBlock(s, hdr.dataOffset, payload, payloadLen);
+  if (status == DUMP_STATUS_SUCCESS) {
+    freeSpace_.Consumed(growth);
+    s->end = std::max(s->end, end);
+    if (config_.verbose) {
+      Log_Info("ip:%x)Wrote %d bytes to file @ %d (%llu usec since last)\n", ip,
+               static_cast<int>(payloadLen), static_cast<int>(hdr.dataOffset),
+               static_cast<unsigned long long>(s->lastActivity - previous));
+    }
+  }
+  return status;
+}
+
+uint32_t Collector::WriteBlock(CoreDumpInfo *s, uint64_t offset, const uint8_t *payload,
+                               size_t len) {
+  size_t written = len;
+  stats_.writeCalls++;
   // One positioned write per block. Only when it fails is the block written
   // again by seek and write, which tell how far the file took it.
-  if (FileIO_Pwrite(&s->fd, payload, payloadLen, hdr.dataOffset) != FILEIO_SUCCESS) {
-    if (FileIO_Seek(&s->fd, hdr.dataOffset, FILEIO_SEEK_BEGIN) < 0) {
+  if (FileIO_Pwrite(&s->fd, payload, len, offset) != FILEIO_SUCCESS) {
+    if (FileIO_Seek(&s->fd, static_cast<int64_t>(offset), FILEIO_SEEK_BEGIN) < 0) {
       Log_Info("Error seeking in file (%s)\n", s->path);
+      stats_.writeErrors++;
       return hxk_io_error;
     }
     written = 0;
-    FileIO_Write(&s->fd, payload, payloadLen, &written);
+    FileIO_Write(&s->fd, payload, len, &written);
   }
-  if (written != payloadLen) {
+  if (written != len) {
     stats_.writeErrors++;
     Log_Info(
         "Error: did not write full buffer to file (%s). Tried to write %u bytes. Only %u "
         "written.\n",
-        s->path, static_cast<unsigned>(payloadLen), static_cast<unsigned>(written));
+        s->path, static_cast<unsigned>(len), static_cast<unsigned>(written));
     return hxk_io_error;
   }
-  stats_.bytesWritten += payloadLen;
-  freeSpace_.Consumed(growth);
-  s->end = std::max(s->end, end);
-  if (config_.verbose) {
-    Log_Info("ip:%x)Wrote %d bytes to file @ %d (%llu usec since last)\n", ip,
-             static_cast<int>(written), static_cast<int>(hdr.dataOffset),
-             static_cast<unsigned long long>(s->lastActivity - previous));
-  }
+  stats_.bytesWritten += len;
   return DUMP_STATUS_SUCCESS;
+}
+
+bool Collector::ContinuesRun(const uint8_t *buf, size_t len, uint32_t ip) const {
+  return run_.blocks.size() < kMaxRun && len > DUMP_MSG_HEADER_SIZE && ip == run_.ip &&
+         DumpMsg_GetU32(buf + DUMP_MSG_OFF_MAGIC) == DUMP_MSG_MAGIC &&
+         DumpMsg_GetU32(buf + DUMP_MSG_OFF_MSG_TYPE) == DUMP_MSG_DATA &&
+         DumpMsg_GetU32(buf + DUMP_MSG_OFF_DUMP_ID) == static_cast<uint32_t>(run_.slot->slot) &&
+         DumpMsg_GetI64(buf + DUMP_MSG_OFF_TIMESTAMP) == run_.slot->timestamp &&
+         DumpMsg_GetU32(buf + DUMP_MSG_OFF_DATA_OFFSET) == run_.next;
+}
+
+void Collector::FlushWrites() {
+  if (run_.blocks.empty()) {
+    return;
+  }
+  CoreDumpInfo *s = run_.slot;
+  if (run_.blocks.size() > 1) {
+    struct iovec iov[kMaxRun];
+    size_t total = 0;
+    for (size_t i = 0; i < run_.blocks.size(); i++) {
+      iov[i] = {const_cast<uint8_t *>(run_.blocks[i].data), run_.blocks[i].len};
+      total += run_.blocks[i].len;
+    }
+    ssize_t n;
+    do {
+      n = pwritev(s->fd.posix, iov, static_cast<int>(run_.blocks.size()),
+                  static_cast<off_t>(run_.offset));
+    } while (n < 0 && errno == EINTR);
+    stats_.writeCalls++;
+    if (n >= 0 && static_cast<size_t>(n) == total) {
+      stats_.bytesWritten += total;
+      run_.blocks.clear();
+      return;
+    }
+  }
+  // One block, or a vectored write that fell short: block by block, so that
+  // every reply tells how its own block fared.
+  s->end = run_.endBefore;
+  uint64_t offset = run_.offset;
+  for (const PendingBlock &b : run_.blocks) {
+    uint32_t status = WriteBlock(s, offset, b.data, b.len);
+    offset += b.len;
+    if (status == DUMP_STATUS_SUCCESS) {
+      s->end = std::max(s->end, offset);
+    } else {
+      DumpMsg_PutU32(b.reply + DUMP_MSG_OFF_STATUS, status);
+    }
+  }
+  run_.blocks.clear();
 }
 
 uint32_t Collector::HandleDone(const DumpMsgHeader &hdr, uint32_t ip) {
@@ -424,6 +507,7 @@ uint32_t Collector::HandleDone(const DumpMsgHeader &hdr, uint32_t ip) {
     s->syncing = 1;
     std::string path = s->path;
     syncer_->Submit(s->slot, s->fd.posix, path.substr(0, path.rfind(pathsep[0]) + 1));
+    syncsUnfinished_++;
     return kAwaitSync;
   }
   FinishDump(s);
@@ -460,7 +544,7 @@ int Collector::SyncNotifyFd() const {
 }
 
 size_t Collector::SyncsPending() const {
-  return syncer_ != nullptr ? syncer_->Pending() : 0;
+  return syncsUnfinished_;
 }
 
 std::vector<DeferredReply> Collector::CompleteSyncs() {
@@ -469,6 +553,7 @@ std::vector<DeferredReply> Collector::CompleteSyncs() {
     return replies;
   }
   for (const DumpSyncer::Done &d : syncer_->TakeDone()) {
+    syncsUnfinished_--;
     CoreDumpInfo *s = &slots_[d.slot];
     auto waiting = awaitingSync_.find(d.slot);
     if (d.error != 0) {
@@ -600,6 +685,13 @@ void SizeReceiveBuffer(int sock) {
            got / 2 / 1024, size / 1024, kb > 0 ? "" : ", one datagram per slot");
 }
 
+// A stop signal wakes the loop with an empty datagram to the loop's own
+// socket, whatever it waits in: the datagram stays queued if the signal comes
+// just before the wait, so no stop is missed between the look at the flag and
+// the wait, without blocking signals around every wait.
+std::atomic<int> wakeSocket{-1};
+struct sockaddr_in wakeAddress;
+
 // Datagrams taken and answered in batches.
 class Batch {
  public:
@@ -614,16 +706,18 @@ class Batch {
     }
   }
 
-  // Takes what is queued, up to a batch, without waiting. The count; 0 when
-  // nothing was queued (or a signal came); -1 with errno on failure.
-  int Receive(int sock) {
+  // Takes what is queued, up to a batch. Without wait: the count, 0 when
+  // nothing was queued (or a signal came), -1 with errno on failure. With
+  // wait: blocks until one datagram comes, or the socket's receive timeout
+  // passes (-1 with EAGAIN), or a signal comes (-1 with EINTR).
+  int Receive(int sock, bool wait = false) {
     for (unsigned i = 0; i < kSize; i++) {
       in_[i].msg_hdr.msg_name = &from_[i];
       in_[i].msg_hdr.msg_namelen = sizeof from_[i];
     }
     answered_ = 0;
-    int n = recvmmsg(sock, in_, kSize, MSG_DONTWAIT, nullptr);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    int n = recvmmsg(sock, in_, kSize, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
+    if (!wait && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
       return 0;
     }
     return n;
@@ -632,6 +726,11 @@ class Batch {
   size_t Length(int i) const { return in_[i].msg_len; }
   uint32_t SenderIp(int i) const { return ntohl(from_[i].sin_addr.s_addr); }
   uint16_t SenderPort(int i) const { return from_[i].sin_port; }
+  // Whether request i is the empty datagram a stop signal sends the loop.
+  bool IsWakeUp(int i, const struct sockaddr_in &self) const {
+    return in_[i].msg_len == 0 && from_[i].sin_port == self.sin_port &&
+           from_[i].sin_addr.s_addr == self.sin_addr.s_addr;
+  }
 
   // Where the reply to the next answered request is built.
   uint8_t *NextReply() { return &replies_[answered_ * DUMP_MSG_HEADER_SIZE]; }
@@ -730,8 +829,7 @@ class MetricsWriter {
     if (!WriteMetricsFile(path_, m)) {
       // Said once until it works again, not every ten seconds.
       if (!failing_) {
-        Log_Info("Error writing the metrics file %s: %s\n", path_.c_str(),
-                 Err_Errno2String(errno));
+        Log_Info("Error writing the metrics file %s: %s\n", path_.c_str(), Err_Errno2String(errno));
       }
       failing_ = true;
     } else {
@@ -748,6 +846,16 @@ class MetricsWriter {
 
 }  // namespace
 
+extern "C" void TarnwellWakeServe(void) {
+  int sock = wakeSocket.load(std::memory_order_acquire);
+  if (sock >= 0) {
+    int saved = errno;
+    sendto(sock, nullptr, 0, MSG_DONTWAIT, reinterpret_cast<const struct sockaddr *>(&wakeAddress),
+           sizeof wakeAddress);
+    errno = saved;
+  }
+}
+
 extern "C" int TarnwellServe(void) {
   int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (sock < 0) {
@@ -763,6 +871,15 @@ extern "C" int TarnwellServe(void) {
   }
 
   SizeReceiveBuffer(sock);
+  // A receive that waits returns after the sweep interval at the latest, so
+  // that stalled dumps are dropped on a quiet network too.
+  struct timeval sweepInterval = {Collector::kSweepIntervalMicros / 1'000'000, 0};
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &sweepInterval, sizeof sweepInterval);
+  wakeAddress = addr;
+  if (wakeAddress.sin_addr.s_addr == htonl(INADDR_ANY)) {
+    wakeAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  wakeSocket.store(sock, std::memory_order_release);
 
   CollectorConfig config;
   config.coreDir = tarnwellCoreDir;
@@ -790,14 +907,14 @@ extern "C" int TarnwellServe(void) {
     ServiceNotifyReady(status);
   }
 
-  // The stop signals are only let in while waiting, so one that arrives
-  // just before the wait still ends it at once.
+  // Stop signals are blocked only once the loop is left, so that a second
+  // one stays pending until the wait for running scripts lets it in.
   sigset_t stopSignals;
   sigset_t waitMask;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
-  sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+  sigprocmask(SIG_BLOCK, nullptr, &waitMask);
   sigdelset(&waitMask, SIGTERM);
   sigdelset(&waitMask, SIGINT);
 
@@ -805,21 +922,23 @@ extern "C" int TarnwellServe(void) {
   // was served, and their replies go out together, in the order of the
   // requests: one system call each way instead of one per datagram.
   Batch batch;
-  // The wait covers the socket and, after it, one descriptor per running
-  // post-processing child, which turns readable when the child ends.
+  // While a dump's sync or a post-processing script is under way, the wait
+  // covers the socket, the notice of completed syncs and one descriptor per
+  // running script, which turns readable when the script ends.
   std::vector<struct pollfd> waitFds;
   waitFds.reserve(static_cast<size_t>(tarnwellMaxScripts) + 2);
-  // After the socket: the notice of completed syncs, when done waits for them.
   const int syncFd = collector.SyncNotifyFd();
   const size_t firstScript = syncFd >= 0 ? 2 : 1;
   PostProcessor *scripts = collector.Scripts();
-  // Requests that queued up while one batch was served are taken without
-  // the wait, which is a system call of its own. Whether requests queue up
-  // is learnt by trying: while they do, every receive tries first; while
-  // they do not (one sender in lock-step), only every kProbeEvery-th one
-  // does, so the tries that find nothing cost little. The wait is still
-  // entered after kMaxUnwaited batches in a row, as only there a stop signal
-  // gets in and ended scripts are noticed.
+  // Otherwise only the socket needs watching, and the receive itself waits:
+  // it blocks for the first datagram and takes whatever else is queued, so a
+  // lone sender in lock-step costs no more system calls than the simplest
+  // server. While there is more to watch, requests that queued up while a
+  // batch was served are taken without the wait, a system call of its own.
+  // Whether they queue up is learnt by trying: while they do, every receive
+  // tries first; while they do not, only every kProbeEvery-th one does. The
+  // wait is still entered after kMaxUnwaited batches in a row, as only there
+  // completed syncs and ended scripts are noticed.
   constexpr int kMaxUnwaited = 16;
   constexpr int kProbeEvery = 4;
   int unwaited = 0;
@@ -831,8 +950,23 @@ extern "C" int TarnwellServe(void) {
       ServiceNotifyStopping();
       break;
     }
+    bool onlySocket =
+        collector.SyncsPending() == 0 && (scripts == nullptr || scripts->Running() == 0);
     int received = -1;
-    if (unwaited < kMaxUnwaited && (draining || ++sinceProbe >= kProbeEvery)) {
+    if (onlySocket) {
+      metrics.WriteIfDue(&collector);
+      received = batch.Receive(sock, true);
+      if (received < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          collector.IdleSweep();
+        } else if (TransientReceiveError(errno)) {
+          ReportTransientReceiveError(errno);
+        } else if (errno != EINTR) {
+          TarnwellFatal("Recvfrom error:%s.\n", Err_Errno2String(errno));
+        }
+        continue;
+      }
+    } else if (unwaited < kMaxUnwaited && (draining || ++sinceProbe >= kProbeEvery)) {
       received = batch.Receive(sock);
       if (received > 0) {
         // A lone request says the queue is seldom more than one deep.
@@ -863,8 +997,8 @@ extern "C" int TarnwellServe(void) {
       if (scripts != nullptr) {
         scripts->AppendPollFds(&waitFds);
       }
-      struct timespec timeout = {5, 0};
-      int ready = ppoll(waitFds.data(), waitFds.size(), &timeout, &waitMask);
+      int ready = poll(waitFds.data(), waitFds.size(),
+                       static_cast<int>(Collector::kSweepIntervalMicros / 1000));
       if (ready < 0) {
         if (errno == EINTR) {
           continue;
@@ -900,16 +1034,23 @@ extern "C" int TarnwellServe(void) {
         TarnwellFatal("Recvfrom error:%s.\n", Err_Errno2String(errno));
       }
     }
+    collector.BeginBatch();
     for (int i = 0; i < received; i++) {
+      if (batch.IsWakeUp(i, wakeAddress)) {
+        continue;
+      }
       uint8_t *reply = batch.NextReply();
       if (collector.HandleDatagram(batch.Data(i), batch.Length(i), batch.SenderIp(i),
                                    batch.SenderPort(i), reply)) {
         batch.Answer(i);
       }
     }
+    collector.EndBatch();
     batch.SendReplies(sock);
     collector.SweepIfDue();
   }
+  sigset_t serving;
+  sigprocmask(SIG_BLOCK, &stopSignals, &serving);
   // Dumps already done are answered once they are synced, and their
   // scripts queued, before the scripts are finished.
   for (const DeferredReply &r : collector.FinishSyncs()) {
@@ -919,7 +1060,8 @@ extern "C" int TarnwellServe(void) {
   if (scripts != nullptr) {
     scripts->Finish(&waitMask);
   }
-  sigprocmask(SIG_SETMASK, &waitMask, nullptr);
+  sigprocmask(SIG_SETMASK, &serving, nullptr);
+  wakeSocket.store(-1, std::memory_order_release);
   close(sock);
   Preference_Exit();
   return 0;

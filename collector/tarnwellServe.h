@@ -25,15 +25,15 @@
 // One dump in progress. A slot of all zero bytes is free: the table is
 // never written where no dump has been, so slots not in use cost no memory.
 struct CoreDumpInfo {
-  FileIODescriptor fd;    // the open dump file; invalid when the slot is free
-  int64_t timestamp;      // of the init that took the slot; 0 = free for init
-  uint32_t ip;            // sender, host byte order; 0 = not swept
-  char *path;             // owned full path of the dump file
-  int32_t slot;           // the slot's own index
-  uint64_t lastActivity;  // monotonic microseconds of the last accepted request
-  uint64_t end;           // the end of the data written so far
-  int32_t syncing;        // 1 once done: the file is being put on stable storage
-  int32_t lowSpaceLogged; // 1 once a block was refused for the free-space floor
+  FileIODescriptor fd;     // the open dump file; invalid when the slot is free
+  int64_t timestamp;       // of the init that took the slot; 0 = free for init
+  uint32_t ip;             // sender, host byte order; 0 = not swept
+  char *path;              // owned full path of the dump file
+  int32_t slot;            // the slot's own index
+  uint64_t lastActivity;   // monotonic microseconds of the last accepted request
+  uint64_t end;            // the end of the data written so far
+  int32_t syncing;         // 1 once done: the file is being put on stable storage
+  int32_t lowSpaceLogged;  // 1 once a block was refused for the free-space floor
 };
 
 struct CollectorConfig {
@@ -47,10 +47,10 @@ struct CollectorConfig {
   // Monotonic microseconds; replaceable so the idle sweep can be tested.
   std::function<uint64_t()> now;
   // Operators' controls; the defaults leave the protocol as it is.
-  SenderFilter allowed;            // every sender while empty
-  uint64_t minFreeBytes = 0;       // free-space floor for new data; 0 = none
-  int32_t keepDumpsPerHost = 0;    // finished dumps kept per sender; 0 = all
-  bool syncOnDone = false;         // done is answered once the dump is synced
+  SenderFilter allowed;          // every sender while empty
+  uint64_t minFreeBytes = 0;     // free-space floor for new data; 0 = none
+  int32_t keepDumpsPerHost = 0;  // finished dumps kept per sender; 0 = all
+  bool syncOnDone = false;       // done is answered once the dump is synced
   // Free bytes of the base directory's file system; replaceable for tests.
   std::function<uint64_t()> measureFreeSpace;
 };
@@ -87,6 +87,18 @@ class Collector {
     return HandleDatagram(buf, len, senderIp, 0, reply);
   }
 
+  // Between BeginBatch and EndBatch, data blocks of one dump that follow each
+  // other at adjacent offsets are written together with one vectored write.
+  // Their replies, filled as success, are corrected if the write fails: by
+  // the next request that does not continue the run, or by EndBatch at the
+  // latest, which must come before the replies are sent. Requests are still
+  // handled, logged and answered in their order.
+  void BeginBatch() { batching_ = true; }
+  void EndBatch() {
+    FlushWrites();
+    batching_ = false;
+  }
+
   // Readable when dumps have been synced; -1 without syncOnDone.
   int SyncNotifyFd() const;
   // Finishes the dumps whose sync completed and returns the replies to
@@ -94,6 +106,7 @@ class Collector {
   std::vector<DeferredReply> CompleteSyncs();
   // Waits for every sync in progress, then as CompleteSyncs.
   std::vector<DeferredReply> FinishSyncs();
+  // Syncs submitted whose completion CompleteSyncs has not yet taken.
   size_t SyncsPending() const;
 
   const CollectorStats &Stats() const { return stats_; }
@@ -119,7 +132,13 @@ class Collector {
 
   uint32_t HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *replySlot);
   uint32_t HandleData(const DumpMsgHeader &hdr, const uint8_t *payload, size_t payloadLen,
-                      uint32_t ip);
+                      uint32_t ip, uint8_t *reply);
+  // Writes one block and accounts for it; the status to answer.
+  uint32_t WriteBlock(CoreDumpInfo *s, uint64_t offset, const uint8_t *payload, size_t len);
+  // Whether the datagram continues the run of blocks not yet written.
+  bool ContinuesRun(const uint8_t *buf, size_t len, uint32_t ip) const;
+  // Writes the run of blocks not yet written and corrects their replies.
+  void FlushWrites();
   uint32_t HandleDone(const DumpMsgHeader &hdr, uint32_t ip);
   // Closes a finished dump, prunes its sender's old dumps, hands it to the
   // script and frees its slot.
@@ -149,12 +168,32 @@ class Collector {
   std::unique_ptr<DumpSyncer> syncer_;
   // Done requests waiting for their dump's sync, by slot.
   std::unordered_map<int32_t, std::vector<DeferredReply>> awaitingSync_;
+  size_t syncsUnfinished_ = 0;
   FreeSpace freeSpace_;
   CollectorStats stats_;
   uint64_t lastLowSpaceReport_ = 0;
   uint64_t unreportedLowSpace_ = 0;
   uint32_t lastTracedMB_ = 0;
   uint64_t lastSweep_ = 0;
+
+  // The run of adjacent blocks of one dump waiting to be written together;
+  // the datagrams and replies it points into live until EndBatch.
+  static constexpr size_t kMaxRun = 64;
+  struct PendingBlock {
+    const uint8_t *data;
+    size_t len;
+    uint8_t *reply;
+  };
+  struct PendingRun {
+    CoreDumpInfo *slot = nullptr;
+    uint32_t ip = 0;
+    uint64_t offset = 0;     // of the first block
+    uint64_t next = 0;       // where a block continuing the run starts
+    uint64_t endBefore = 0;  // the slot's end before the run was taken in
+    std::vector<PendingBlock> blocks;
+  };
+  bool batching_ = false;
+  PendingRun run_;
 };
 
 #endif  // TARNWELL_TARNWELL_SERVE_H

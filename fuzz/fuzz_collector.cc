@@ -11,6 +11,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,9 +141,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     config.keepDumpsPerHost = in.ConsumeIntegralInRange(0, 2);
     config.minFreeBytes = in.ConsumeBool() ? 4096 : 0;
     config.measureFreeSpace = [&free] { return free; };
+    // Batched as the serving loop takes them: datagrams and replies live
+    // until the batch ends, where adjacent blocks are written together.
+    bool batched = in.ConsumeBool();
     Collector c(std::move(config));
     Check(c.AllocateSlots(), "slot table");
-    uint8_t reply[DUMP_MSG_HEADER_SIZE];
+    std::vector<std::vector<uint8_t>> datagrams;
+    std::vector<std::array<uint8_t, DUMP_MSG_HEADER_SIZE>> replies;
+    datagrams.reserve(64);
+    replies.reserve(64);
+    if (batched) {
+      c.BeginBatch();
+    }
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; step++) {
       uint8_t op = in.ConsumeIntegral<uint8_t>();
       uint32_t ip = kSenders[op & 3];
@@ -169,17 +179,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           break;
         default:
           // Time passes: up to two idle timeouts, so sweeps run and drop slots.
+          // A batch ends before time passes.
           clock += in.ConsumeIntegralInRange<uint64_t>(0, 2 * Collector::kIdleTimeoutMicros);
           free = in.ConsumeIntegralInRange<uint64_t>(0, 16384);
+          if (batched) {
+            c.EndBatch();
+            c.BeginBatch();
+          }
           c.SweepIfDue();
           CheckTable(c);
           continue;
       }
-      if (c.HandleDatagram(dg.data(), dg.size(), ip, reply)) {
-        Check(DumpMsg_GetU32(reply + DUMP_MSG_OFF_MAGIC) == DumpMsg_GetU32(dg.data() + DUMP_MSG_OFF_MAGIC),
+      datagrams.push_back(std::move(dg));
+      replies.emplace_back();
+      const std::vector<uint8_t> &sent = datagrams.back();
+      uint8_t *reply = replies.back().data();
+      if (c.HandleDatagram(sent.data(), sent.size(), ip, reply)) {
+        Check(DumpMsg_GetU32(reply + DUMP_MSG_OFF_MAGIC) == DumpMsg_GetU32(sent.data() + DUMP_MSG_OFF_MAGIC),
               "reply carries the request's magic");
       }
       CheckTable(c);
+    }
+    if (batched) {
+      c.EndBatch();
     }
   }
   Check(OpenDescriptors() == baseFds, "files left open by the collector");

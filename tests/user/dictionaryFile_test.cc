@@ -127,6 +127,34 @@ TEST_F(DictionaryFileTest, ManyNamesFoundInAnyCase) {
   EXPECT_EQ(Get("Section1.Key1"), "1");
 }
 
+// Large dictionaries are carved from blocks that a freed dictionary leaves
+// for the next load: whatever the first did with its entries (typed them,
+// replaced values kept in the entry and values of their own, removed
+// some), a load into the reused memory reads what a load into fresh memory
+// did, and nothing of the first shows through.
+TEST_F(DictionaryFileTest, LoadIntoTheMemoryOfAFreedDictionary) {
+  std::string in = "# big\n";
+  for (int i = 0; i < 20000; i++) {
+    std::string n = std::to_string(i);
+    in += "k" + n + (i % 2 == 0 ? " = " + n : " = \"x|7C" + n + "\"") + " # as read\n";
+  }
+  ASSERT_TRUE(LoadText(in));
+  std::string first = Written();
+  EXPECT_EQ(Dictionary_GetInt32(dict, -1, "k0"), 0);
+  Dictionary_SetString(dict, "changed", "k1");
+  Dictionary_SetString(dict, "changed too", "k2");
+  Dictionary_Unset(dict, "k4");
+  Dictionary_SetString(dict, "new", "extra");
+  Dictionary_Free(dict);
+  dict = Dictionary_Create();
+  ASSERT_TRUE(LoadText(in));
+  EXPECT_EQ(Written(), first);
+  EXPECT_EQ(Get("k1"), "x|1");
+  EXPECT_EQ(Get("k2"), "2");
+  EXPECT_EQ(Get("k19999"), "x|19999");
+  EXPECT_EQ(Get("extra"), "<none>");
+}
+
 TEST_F(DictionaryFileTest, ChangedEntriesRewrittenInPlace) {
   ASSERT_TRUE(LoadText("# c\na = 1 # one\nb = \"two\"\nc = 3\n"));
   Dictionary_SetInt32(dict, 10, "A");

@@ -109,8 +109,9 @@ TEST_F(DictionaryFileTest, LineEndsAndLongLinesAcrossReadBlocks) {
   }
 }
 
-// Thousands of names: every one is found in any letter case, a removed one
-// is gone, and a duplicate in another case is still caught.
+// Thousands of names: every one is found in any letter case, removed ones
+// are gone without hiding any other, and a duplicate in another case is
+// still caught.
 TEST_F(DictionaryFileTest, ManyNamesFoundInAnyCase) {
   std::string in;
   for (int i = 0; i < 5000; i++) {
@@ -118,10 +119,13 @@ TEST_F(DictionaryFileTest, ManyNamesFoundInAnyCase) {
           std::to_string(i) + "\n";
   }
   ASSERT_TRUE(LoadText(in));
-  Dictionary_Unset(dict, "section3.key3");
+  for (int i = 0; i < 5000; i += 3) {
+    std::string name = "section" + std::to_string(i % 7) + ".key" + std::to_string(i);
+    Dictionary_Unset(dict, name.c_str());
+  }
   for (int i = 0; i < 5000; i++) {
     std::string name = "SECTION" + std::to_string(i % 7) + ".kEY" + std::to_string(i);
-    EXPECT_EQ(Get(name.c_str()), i == 3 ? "<none>" : std::to_string(i)) << name;
+    EXPECT_EQ(Get(name.c_str()), i % 3 == 0 ? "<none>" : std::to_string(i)) << name;
   }
   EXPECT_FALSE(LoadText(in + "section1.key1 = again\n"));
   EXPECT_EQ(Get("Section1.Key1"), "1");

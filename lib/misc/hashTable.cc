@@ -11,6 +11,7 @@
 #include <brellis/util.h>
 
 #include <strings.h>
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
@@ -47,6 +48,10 @@ struct HashTable {
   HashTableFreeEntryFn freeFn;
   std::atomic<HashEntry *> *buckets;
   std::atomic<int32_t> numEntries;
+  // Fold's first two shifts (see there), worked out at creation.
+  uint8_t foldShift[2];
+  // Fewer than 256 buckets take more than two steps.
+  bool foldMore;
 };
 
 namespace {
@@ -59,19 +64,21 @@ inline void AtomicFence() {
 
 // Folding XORs every numBits-wide chunk of the hash into the low one (the
 // repeated "h = (h >> numBits) ^ (h & mask)" until h fits comes to exactly
-// that). Each step doubles the number of chunks already combined, so a 32-bit
-// hash takes at most five dependent shift-and-XOR steps, two for the usual
-// 128 to 65536 buckets.
+// that). Each step doubles the number of chunks already combined: two steps
+// for 256 buckets or more, at most five. Shifts past the hash's 32 bits come
+// to nothing in 64-bit arithmetic, so the first two steps need no test of
+// whether they are due; and a single bucket's shift of 0 clears the hash,
+// which is its one bucket.
 inline uint32_t Fold(const HashTable *ht, uint32_t h) {
-  uint32_t numBits = static_cast<uint32_t>(ht->numBits);
-  // A single bucket has no bits to fold into: every key belongs to it.
-  if (__builtin_expect(numBits == 0, 0)) {
-    return 0;
+  uint64_t x = h;
+  x ^= x >> ht->foldShift[0];
+  x ^= x >> ht->foldShift[1];
+  if (__builtin_expect(ht->foldMore, 0)) {
+    for (uint32_t shift = 4u * static_cast<uint32_t>(ht->numBits); shift < 32; shift <<= 1) {
+      x ^= x >> shift;
+    }
   }
-  for (uint32_t shift = numBits; shift < 32; shift <<= 1) {
-    h ^= h >> shift;
-  }
-  return h & (ht->numBuckets - 1);
+  return static_cast<uint32_t>(x) & (ht->numBuckets - 1);
 }
 
 inline uint32_t Rotl(uint32_t x, int k) {
@@ -323,6 +330,9 @@ HashTable *HashTable_Alloc(uint32_t numBuckets, int32_t flags, HashTableFreeEntr
   auto *ht = new (Util_SafeMalloc(-1, sizeof(HashTable), __FILE__, __LINE__)) HashTable;
   ht->numBuckets = numBuckets;
   ht->numBits = __builtin_ctz(numBuckets);
+  ht->foldShift[0] = static_cast<uint8_t>(ht->numBits);
+  ht->foldShift[1] = static_cast<uint8_t>(std::min(2 * ht->numBits, 32));
+  ht->foldMore = ht->numBits != 0 && 2 * ht->numBits < 16;
   ht->keyType = flags & HASH_KEY_TYPE_MASK;
   ht->atomic = (flags & HASH_FLAG_ATOMIC) != 0;
   ht->copyKey = (flags & HASH_FLAG_COPYKEY) != 0;

@@ -8,11 +8,13 @@
 #include <brellis/util.h>
 
 #include <strings.h>
+#include <sys/mman.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "user/dictionaryInt.h"
 
@@ -20,13 +22,6 @@ namespace {
 
 constexpr size_t kNameBufSize = 1024;
 constexpr size_t kIndexBuckets = 512;
-
-void ZeroAndFree(char *s) {
-  if (s != nullptr) {
-    explicit_bzero(s, strlen(s));
-    free(s);
-  }
-}
 
 char *Copy(const char *s) {
   return Util_SafeStrdup(-1, s, __FILE__, __LINE__);
@@ -310,7 +305,7 @@ bool StoreSameType(DictEntry *e, DictValue v) {
       const char *old = e->value.stringValue;
       changed = (old == nullptr) != (v.stringValue == nullptr) ||
                 (old != nullptr && strcmp(old, v.stringValue) != 0);
-      ZeroAndFree(e->value.stringValue);
+      DictionaryReleaseValue(e);
       e->value.stringValue = v.stringValue;
       break;
     }
@@ -342,13 +337,13 @@ bool StoreSameType(DictEntry *e, DictValue v) {
 
 // Gives an untyped entry its type, converting its text.
 void Type(DictEntry *e, int32_t type, const DictValue *def, MsgList **messages) {
-  char *text = e->value.stringValue;
-  e->value = Convert(text, type, def, e->name, messages);
+  const char *text = e->value.stringValue;
+  DictValue v = Convert(text, type, def, e->name, messages);
   if (type != DICT_TYPE_STRING) {
-    ZeroAndFree(text);
+    DictionaryReleaseValue(e);
+    e->value = v;
   } else {
-    free(e->value.stringValue);
-    e->value.stringValue = text;
+    free(v.stringValue);
   }
   e->type = type;
   free(e->textCache);
@@ -384,7 +379,7 @@ bool Store(DictEntry *e, const void *value, int32_t type, MsgList **messages) {
 
 void FreeEntry(DictEntry *e) {
   if (DictionaryIsStringType(e->type)) {
-    ZeroAndFree(e->value.stringValue);
+    DictionaryReleaseValue(e);
   }
   free(e->textCache);
   if (!e->inArena) {
@@ -450,20 +445,104 @@ bool NamesEqual(const char *a, const char *b, size_t n) {
   return n == 0 || FoldWord(LoadTail(a, n)) == FoldWord(LoadTail(b, n));
 }
 
-// size bytes, 8-aligned, from the dictionary's arena; the first zeroed
-// bytes of them are zeroed.
-void *ArenaAlloc(Dictionary *dict, size_t size, size_t zeroed) {
-  // Small dictionaries stay small; large ones take a block per few hundred
-  // lines.
-  constexpr size_t kFirstBlock = 4 * 1024;
-  constexpr size_t kLargestBlock = 64 * 1024;
+// The arena. Small dictionaries take blocks from malloc, growing from 4 KiB
+// to 64 KiB; past that, blocks of kLargeBlock come straight from the kernel,
+// and a dictionary that lets go of them leaves them in a process-wide pool
+// for the next load rather than returning them: a large file loaded again
+// and again (a reload, a message catalogue per thread) then touches no fresh
+// page, and it is the first touch of a page, not the copying into it, that
+// dominates loading such a file. Every block is zero when it is handed out
+// (calloc, fresh pages, or zeroed on release), so nothing carved from it
+// needs clearing.
+constexpr size_t kFirstBlock = 4 * 1024;
+constexpr size_t kLargestSmallBlock = 64 * 1024;
+constexpr size_t kLargeBlock = 2 * 1024 * 1024;
+// What the pool keeps at most (enough for a dictionary of some 150,000
+// lines); blocks released beyond it go back to the kernel.
+constexpr size_t kPoolLimit = 16;
+
+struct ArenaPool {
+  std::mutex lock;
+  DictArenaBlock *blocks = nullptr;
+  size_t count = 0;
+};
+
+// size bytes (a multiple of kLargeBlock) of fresh, zeroed pages, aligned
+// to kLargeBlock so that they can be huge pages where the kernel grants
+// them: a large dictionary's entries and index are then reached through a
+// handful of address translations instead of one per 4 KiB, and are made
+// present by a fault per 2 MiB instead of one per 4 KiB.
+void *HugeAlloc(size_t size) {
+  void *p =
+      mmap(nullptr, size + kLargeBlock, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    Panic("MEM_ALLOC %s:%d\n", __FILE__, __LINE__);
+  }
+  auto start = reinterpret_cast<uintptr_t>(p);
+  uintptr_t aligned = (start + kLargeBlock - 1) & ~(uintptr_t{kLargeBlock} - 1);
+  if (aligned > start) {
+    munmap(p, aligned - start);
+  }
+  munmap(reinterpret_cast<void *>(aligned + size), start + kLargeBlock - aligned);
+  madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
+  return reinterpret_cast<void *>(aligned);
+}
+
+ArenaPool &Pool() {
+  static ArenaPool pool;
+  return pool;
+}
+
+DictArenaBlock *LargeBlock() {
+  {
+    ArenaPool &pool = Pool();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    if (pool.blocks != nullptr) {
+      DictArenaBlock *b = pool.blocks;
+      pool.blocks = b->next;
+      pool.count--;
+      return b;
+    }
+  }
+  return static_cast<DictArenaBlock *>(HugeAlloc(kLargeBlock));
+}
+
+void ReleaseBlock(DictArenaBlock *b) {
+  // Entries, names, lines and values read from the file all lie here.
+  explicit_bzero(b + 1, b->used);
+  if (!b->pooled) {
+    free(b);
+    return;
+  }
+  b->used = 0;
+  {
+    ArenaPool &pool = Pool();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    if (pool.count < kPoolLimit) {
+      b->next = pool.blocks;
+      pool.blocks = b;
+      pool.count++;
+      return;
+    }
+  }
+  munmap(b, kLargeBlock);
+}
+
+// size bytes, 8-aligned and zeroed, from the dictionary's arena.
+void *ArenaAlloc(Dictionary *dict, size_t size) {
   size = (size + 7) & ~size_t{7};
   DictArenaBlock *b = dict->arena;
   if (b == nullptr || b->size - b->used < size) {
-    size_t usable = b == nullptr ? kFirstBlock : std::min(b->size * 2, kLargestBlock);
-    usable = std::max(usable, size);
-    b = static_cast<DictArenaBlock *>(
-        Util_SafeMalloc(-1, sizeof(DictArenaBlock) + usable, __FILE__, __LINE__));
+    size_t usable = b == nullptr ? kFirstBlock : std::min(b->size * 2, kLargestSmallBlock);
+    if (usable >= kLargestSmallBlock && size <= kLargeBlock - sizeof(DictArenaBlock)) {
+      b = LargeBlock();
+      b->pooled = true;
+      usable = kLargeBlock - sizeof(DictArenaBlock);
+    } else {
+      usable = std::max(usable, size);
+      b = static_cast<DictArenaBlock *>(
+          Util_SafeCalloc(-1, 1, sizeof(DictArenaBlock) + usable, __FILE__, __LINE__));
+    }
     b->next = dict->arena;
     b->size = usable;
     b->used = 0;
@@ -471,63 +550,106 @@ void *ArenaAlloc(Dictionary *dict, size_t size, size_t zeroed) {
   }
   char *p = reinterpret_cast<char *>(b + 1) + b->used;
   b->used += size;
-  memset(p, 0, zeroed);
   return p;
 }
 
 void ArenaRelease(Dictionary *dict) {
   while (dict->arena != nullptr) {
     DictArenaBlock *next = dict->arena->next;
-    free(dict->arena);
+    ReleaseBlock(dict->arena);
     dict->arena = next;
   }
 }
 
+// count zeroed slots.
+DictIndexSlot *NewSlots(size_t count) {
+  size_t bytes = count * sizeof(DictIndexSlot);
+  if (bytes >= kLargeBlock) {
+    return static_cast<DictIndexSlot *>(HugeAlloc(bytes));
+  }
+  return static_cast<DictIndexSlot *>(
+      Util_SafeCalloc(-1, count, sizeof(DictIndexSlot), __FILE__, __LINE__));
+}
+
+void FreeSlots(DictIndexSlot *slots, size_t count) {
+  size_t bytes = count * sizeof(DictIndexSlot);
+  if (bytes >= kLargeBlock) {
+    munmap(slots, bytes);
+  } else {
+    free(slots);
+  }
+}
+
+void IndexFree(DictIndex *index) {
+  FreeSlots(index->slots, size_t{index->mask} + 1);
+  index->slots = nullptr;
+}
+
 void IndexReset(DictIndex *index) {
-  if (index->buckets == nullptr) {
-    index->buckets = static_cast<DictEntry **>(
-        Util_SafeMalloc(-1, kIndexBuckets * sizeof(DictEntry *), __FILE__, __LINE__));
+  if (index->slots == nullptr) {
+    index->slots = NewSlots(kIndexBuckets);
     index->mask = kIndexBuckets - 1;
   }
-  memset(index->buckets, 0, (size_t{index->mask} + 1) * sizeof(DictEntry *));
+  memset(index->slots, 0, (size_t{index->mask} + 1) * sizeof(DictIndexSlot));
   index->count = 0;
 }
 
+// Places e in the first free slot from its hash's home on; e's name is not
+// in the index yet.
+void IndexPlace(DictIndexSlot *slots, uint32_t mask, DictIndexSlot slot) {
+  uint32_t i = slot.hash & mask;
+  while (slots[i].entry != nullptr) {
+    i = (i + 1) & mask;
+  }
+  slots[i] = slot;
+}
+
 void IndexAdd(DictIndex *index, DictEntry *e) {
-  if (index->count > index->mask && index->mask < (UINT32_MAX >> 1)) {
-    // Twice the chains; each entry's kept hash says where it goes now, and
-    // chain order does not matter, since names in the index are unique.
+  // At most half full, so that a probe meets a free slot within a few
+  // steps.
+  if (2 * (index->count + 1) > index->mask + 1 && index->mask < (UINT32_MAX >> 2)) {
     uint32_t mask = index->mask * 2 + 1;
-    auto *buckets = static_cast<DictEntry **>(
-        Util_SafeCalloc(-1, size_t{mask} + 1, sizeof(DictEntry *), __FILE__, __LINE__));
-    for (uint32_t b = 0; b <= index->mask; b++) {
-      for (DictEntry *x = index->buckets[b]; x != nullptr;) {
-        DictEntry *next = x->indexNext;
-        DictEntry **head = &buckets[x->nameHash & mask];
-        x->indexNext = *head;
-        *head = x;
-        x = next;
+    DictIndexSlot *slots = NewSlots(size_t{mask} + 1);
+    for (uint32_t i = 0; i <= index->mask; i++) {
+      if (index->slots[i].entry != nullptr) {
+        IndexPlace(slots, mask, index->slots[i]);
       }
     }
-    free(index->buckets);
-    index->buckets = buckets;
+    FreeSlots(index->slots, size_t{index->mask} + 1);
+    index->slots = slots;
     index->mask = mask;
   }
-  DictEntry **head = &index->buckets[e->nameHash & index->mask];
-  e->indexNext = *head;
-  *head = e;
+  IndexPlace(index->slots, index->mask, DictIndexSlot{e, e->nameHash});
   index->count++;
 }
 
 void IndexRemove(DictIndex *index, DictEntry *e) {
-  for (DictEntry **link = &index->buckets[e->nameHash & index->mask]; *link != nullptr;
-       link = &(*link)->indexNext) {
-    if (*link == e) {
-      *link = e->indexNext;
-      index->count--;
+  uint32_t mask = index->mask;
+  DictIndexSlot *slots = index->slots;
+  uint32_t i = e->nameHash & mask;
+  while (slots[i].entry != e) {
+    if (slots[i].entry == nullptr) {
       return;
     }
+    i = (i + 1) & mask;
   }
+  // Close the gap: a later entry of the run moves into it unless its home
+  // lies after the gap (cyclically), where a probe for it would not pass
+  // through the gap.
+  for (uint32_t j = i;;) {
+    j = (j + 1) & mask;
+    if (slots[j].entry == nullptr) {
+      break;
+    }
+    uint32_t home = slots[j].hash & mask;
+    bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (!stays) {
+      slots[i] = slots[j];
+      i = j;
+    }
+  }
+  slots[i] = DictIndexSlot{};
+  index->count--;
 }
 
 bool IsDefinedFlags(Dictionary *dict, const char *name, int flags) {
@@ -553,8 +675,11 @@ DictEntry *DictionaryFind(Dictionary *dict, std::string_view name) {
 }
 
 DictEntry *DictionaryFindHashed(Dictionary *dict, std::string_view name, uint32_t h) {
-  for (DictEntry *e = dict->index.buckets[h & dict->index.mask]; e != nullptr; e = e->indexNext) {
-    if (e->nameHash == h && e->nameLen == name.size() &&
+  const DictIndexSlot *slots = dict->index.slots;
+  uint32_t mask = dict->index.mask;
+  for (uint32_t i = h & mask; slots[i].entry != nullptr; i = (i + 1) & mask) {
+    DictEntry *e = slots[i].entry;
+    if (slots[i].hash == h && e->nameLen == name.size() &&
         NamesEqual(e->name, name.data(), name.size())) {
       return e;
     }
@@ -591,18 +716,25 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, std::string_view name, int32_t t
 }
 
 DictEntry *DictionaryAddReadEntry(Dictionary *dict, std::string_view name, uint32_t hash,
-                                  char *value, std::string_view text) {
-  // Entry, name and line text in one piece of the arena.
+                                  std::string_view value, char *ownedValue, std::string_view text) {
+  // Entry, name, line text and (unless the caller made one of its own) the
+  // value in one piece of the arena, which comes zeroed: the strings' NULs
+  // are there already.
+  size_t valueRoom = ownedValue == nullptr ? value.size() + 1 : 0;
   auto *e = static_cast<DictEntry *>(
-      ArenaAlloc(dict, sizeof(DictEntry) + name.size() + 1 + text.size() + 1, sizeof(DictEntry)));
+      ArenaAlloc(dict, sizeof(DictEntry) + name.size() + 1 + text.size() + 1 + valueRoom));
   e->inArena = true;
-  DictValue v{};
-  v.stringValue = value;
-  AddEntry(dict, e, name, hash, DICT_TYPE_UNTYPED, v);
-  e->name[name.size()] = '\0';
-  char *copy = e->name + name.size() + 1;
+  char *copy = reinterpret_cast<char *>(e + 1) + name.size() + 1;
   memcpy(copy, text.data(), text.size());
-  copy[text.size()] = '\0';
+  DictValue v{};
+  if (ownedValue == nullptr) {
+    v.stringValue = copy + text.size() + 1;
+    memcpy(v.stringValue, value.data(), value.size());
+    e->valueInEntry = true;
+  } else {
+    v.stringValue = ownedValue;
+  }
+  AddEntry(dict, e, name, hash, DICT_TYPE_UNTYPED, v);
   e->ownLine.text = copy;
   e->ownLine.textInEntry = true;
   e->ownLine.entry = e;
@@ -610,6 +742,19 @@ DictEntry *DictionaryAddReadEntry(Dictionary *dict, std::string_view name, uint3
   e->line = &e->ownLine;
   LinkBefore(&dict->lines, &e->ownLine);
   return e;
+}
+
+void DictionaryReleaseValue(DictEntry *e) {
+  char *value = e->value.stringValue;
+  e->value.stringValue = nullptr;
+  if (value == nullptr) {
+    return;
+  }
+  explicit_bzero(value, strlen(value));
+  if (!e->valueInEntry) {
+    free(value);
+  }
+  e->valueInEntry = false;
 }
 
 void DictionaryReleaseLineText(DictLine *line) {
@@ -653,11 +798,14 @@ DictLine *DictionaryAppendLine(Dictionary *dict, char *text, DictEntry *entry) {
 
 void DictionaryClear(Dictionary *dict) {
   IndexReset(&dict->index);
-  // Lines first: some of them live inside their entries.
+  // Lines first: some of them live inside their entries. What lies in the
+  // arena is zeroed with its block, all at once.
   for (DictLink *l = dict->lines.next; l != &dict->lines;) {
     DictLink *next = l->next;
     auto *line = static_cast<DictLine *>(l);
-    DictionaryReleaseLineText(line);
+    if (!line->textInEntry) {
+      DictionaryReleaseLineText(line);
+    }
     if (!line->inEntry) {
       free(line);
     }
@@ -666,7 +814,12 @@ void DictionaryClear(Dictionary *dict) {
   dict->lines.next = dict->lines.prev = &dict->lines;
   for (DictLink *l = dict->entries.next; l != &dict->entries;) {
     DictLink *next = l->next;
-    FreeEntry(static_cast<DictEntry *>(l));
+    auto *e = static_cast<DictEntry *>(l);
+    if (e->valueInEntry && e->inArena) {
+      free(e->textCache);
+    } else {
+      FreeEntry(e);
+    }
     l = next;
   }
   dict->entries.next = dict->entries.prev = &dict->entries;
@@ -740,7 +893,7 @@ void Dictionary_Free(Dictionary *dict) {
     return;
   }
   DictionaryClear(dict);
-  free(dict->index.buckets);
+  IndexFree(&dict->index);
   free(dict->fileName);
   free(dict);
 }

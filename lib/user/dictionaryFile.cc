@@ -137,7 +137,7 @@ bool SettleValues(Dictionary *dict, int encoding, bool dropInvalid, MsgList **me
         encoding != STRING_ENCODING_US_ASCII) {
       char *converted =
           Unicode_AllocWithLength(e->value.stringValue, Bytes(e->value.stringValue), encoding);
-      ZeroAndFree(e->value.stringValue);
+      DictionaryReleaseValue(e);
       e->value.stringValue = converted;
     }
   }
@@ -266,13 +266,15 @@ char *CopyOf(std::string_view text) {
 
 // DictionaryParseReadLine over a line the caller keeps (NUL-terminated at
 // line.size()) and a name given as a span, null when the line is not an
-// assignment: only what the dictionary keeps is copied. Takes ownership of
-// value.
-int ParseReadLine(Dictionary *dict, std::string_view line, std::string_view name, char *value,
-                  MsgList **messages) {
+// assignment: only what the dictionary keeps is copied. The value's bytes
+// are value, which holds no NUL; ownedValue, when given, is a string the
+// call takes ownership of and value its bytes, else value lies in the line
+// and is copied into the entry as it is.
+int ParseReadLine(Dictionary *dict, std::string_view line, std::string_view name,
+                  std::string_view value, char *ownedValue, MsgList **messages) {
   dict->lineNumber++;
   if (name.data() == nullptr) {
-    free(value);
+    free(ownedValue);
     if (OnlyBlanksOrComment(line.data())) {
       DictionaryAppendLine(dict, CopyOf(line), nullptr);
       return 0;
@@ -282,39 +284,47 @@ int ParseReadLine(Dictionary *dict, std::string_view line, std::string_view name
     return 2;
   }
   if (IsEncodingName(name)) {
-    bool ok = DictionarySetEncoding(dict, value, -2, messages);
-    ZeroAndFree(value);
+    if (ownedValue == nullptr) {
+      ownedValue = CopyOf(value);
+    }
+    bool ok = DictionarySetEncoding(dict, ownedValue, -2, messages);
+    ZeroAndFree(ownedValue);
     return ok ? 0 : 1;
   }
   if (name[0] == '.') {
     std::string shown(name);
     Log_Info("%s: \"%s\" line %d: unrecognized metavariable \"%s\"\n", "DictionaryParseReadLine",
              dict->fileName ? dict->fileName : "", dict->lineNumber, shown.c_str());
-    ZeroAndFree(value);
+    ZeroAndFree(ownedValue);
     return 0;
   }
   uint32_t hash = DictionaryNameHash(name);
   if (DictionaryFindHashed(dict, name, hash) != nullptr) {
     AlreadyDefined(dict, name, messages);
-    ZeroAndFree(value);
+    ZeroAndFree(ownedValue);
     DictionaryAppendLine(dict, CopyOf(line), nullptr);
     return 1;
   }
   bool raw = dict->encoding == -2;
   if (!raw) {
-    if (!Unicode_IsBufferValid(value, Bytes(value), dict->encoding)) {
+    if (!Unicode_IsBufferValid(value.data(), static_cast<ptrdiff_t>(value.size()),
+                               dict->encoding)) {
       std::string shown(name);
-      AppendBadInput(dict, value, shown.c_str(), dict->encoding, messages);
-      ZeroAndFree(value);
+      std::string bytes(value);
+      AppendBadInput(dict, bytes.c_str(), shown.c_str(), dict->encoding, messages);
+      explicit_bzero(bytes.data(), bytes.size());
+      ZeroAndFree(ownedValue);
       return 2;
     }
     if (dict->encoding != STRING_ENCODING_UTF8 && dict->encoding != STRING_ENCODING_US_ASCII) {
-      char *converted = Unicode_AllocWithLength(value, Bytes(value), dict->encoding);
-      ZeroAndFree(value);
+      char *converted = Unicode_AllocWithLength(value.data(), static_cast<ptrdiff_t>(value.size()),
+                                                dict->encoding);
+      ZeroAndFree(ownedValue);
+      ownedValue = converted;
       value = converted;
     }
   }
-  DictEntry *e = DictionaryAddReadEntry(dict, name, hash, value, line);
+  DictEntry *e = DictionaryAddReadEntry(dict, name, hash, value, ownedValue, line);
   e->raw = raw;
   return 0;
 }
@@ -324,10 +334,16 @@ int ParseReadLine(Dictionary *dict, std::string_view line, std::string_view name
 int ParseTextLine(Dictionary *dict, std::string_view line, MsgList **messages) {
   brellis::DictLineSpans spans;
   if (!brellis::DictLineParse(line.data(), &spans)) {
-    return ParseReadLine(dict, line, std::string_view(), nullptr, messages);
+    return ParseReadLine(dict, line, std::string_view(), std::string_view(), nullptr, messages);
+  }
+  std::string_view name(spans.name, spans.nameLen);
+  // A value without escapes is its bytes in the line as they stand.
+  if (memchr(spans.value, '|', spans.valueLen) == nullptr) {
+    return ParseReadLine(dict, line, name, std::string_view(spans.value, spans.valueLen), nullptr,
+                         messages);
   }
   char *value = brellis::DictLineUnescape(spans.value, spans.valueLen);
-  return ParseReadLine(dict, line, std::string_view(spans.name, spans.nameLen), value, messages);
+  return ParseReadLine(dict, line, name, value, value, messages);
 }
 
 // Cuts a stream into lines as DictLL_ReadLine does ("\n", "\r\n" or a lone
@@ -404,7 +420,9 @@ class LineReader {
       end_ -= start_;
       start_ = 0;
     }
-    if (cap_ - end_ < kBlock) {
+    // Only a line longer than the buffer makes it grow: a buffer that
+    // stays at one block is reused by every load without fresh pages.
+    if (cap_ == 0 || end_ + 1 >= cap_) {
       cap_ = cap_ == 0 ? kBlock : cap_ * 2;
       buf_ = static_cast<char *>(Util_SafeRealloc(-1, buf_, cap_, __FILE__, __LINE__));
     }
@@ -432,8 +450,8 @@ class LineReader {
 
 int DictionaryParseReadLine(Dictionary *dict, char *line, char *name, char *value,
                             MsgList **messages) {
-  int result = ParseReadLine(dict, line, name ? std::string_view(name) : std::string_view(), value,
-                             messages);
+  int result = ParseReadLine(dict, line, name ? std::string_view(name) : std::string_view(),
+                             value ? std::string_view(value) : std::string_view(), value, messages);
   free(name);
   ZeroAndFree(line);
   return result;

@@ -52,23 +52,31 @@ struct DictEntry : DictLink {
   // Allocated from the dictionary's arena, released only when it is
   // cleared.
   bool inArena;
+  // The string value lies in the entry's own piece of the arena: it is
+  // zeroed, never freed (see DictionaryReleaseValue).
+  bool valueInEntry;
   char *textCache;
   DictLine *line;
-  // The index's chain.
-  DictEntry *indexNext;
   size_t nameLen;
   // The line record of an entry read from a file: one allocation for both.
   DictLine ownLine;
 };
 
-// Name (any ASCII letter case) -> entry. Chains run through the entries
-// themselves, so indexing an entry allocates nothing, and each entry keeps
-// its name's hash so that a chain walk compares whole names only where the
-// hashes agree. The bucket count grows with the dictionary: a fixed number
-// of chains would turn lookups in large files into list walks.
+// Name (any ASCII letter case) -> entry: open addressing with linear
+// probing, each slot holding the entry and its name's hash. A probe reads
+// the slots, which lie side by side, and touches an entry only where the
+// hashes agree, so that looking up a name, present or not, costs one cache
+// miss in the slots and at most one in the entries. The slot count starts
+// at 512 and doubles to keep the index at most half full: a fixed number of
+// chains would turn lookups in large files into list walks.
+struct DictIndexSlot {
+  DictEntry *entry;  // NULL for a free slot
+  uint32_t hash;     // the entry's nameHash
+};
+
 struct DictIndex {
-  DictEntry **buckets;
-  uint32_t mask;  // bucket count - 1, a power of two
+  DictIndexSlot *slots;
+  uint32_t mask;  // slot count - 1, a power of two
   uint32_t count;
 };
 
@@ -78,6 +86,9 @@ struct DictArenaBlock {
   DictArenaBlock *next;
   size_t size;  // usable bytes after the header
   size_t used;
+  // One of the large blocks that go back to the pool (see ArenaAlloc);
+  // else it came from malloc.
+  bool pooled;
 };
 
 struct Dictionary {
@@ -103,8 +114,12 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, std::string_view name, int32_t t
                               DictValue value);
 // An untyped entry read from a file, with a line record holding a copy of
 // text appended to the line list. hash is the name's DictionaryNameHash.
+// The entry takes ownership of ownedValue when it is given, and keeps a copy
+// of value (which holds no NUL) otherwise.
 DictEntry *DictionaryAddReadEntry(Dictionary *dict, std::string_view name, uint32_t hash,
-                                  char *value, std::string_view text);
+                                  std::string_view value, char *ownedValue, std::string_view text);
+// Zeroes a string entry's value and lets go of it; the value is then null.
+void DictionaryReleaseValue(DictEntry *e);
 // Zeroes a line's text and lets go of it.
 void DictionaryReleaseLineText(DictLine *line);
 void DictionaryRemoveEntry(Dictionary *dict, DictEntry *e);

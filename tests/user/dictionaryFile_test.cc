@@ -109,8 +109,9 @@ TEST_F(DictionaryFileTest, LineEndsAndLongLinesAcrossReadBlocks) {
   }
 }
 
-// Thousands of names: every one is found in any letter case, a removed one
-// is gone, and a duplicate in another case is still caught.
+// Thousands of names: every one is found in any letter case, removed ones
+// are gone without hiding any other, and a duplicate in another case is
+// still caught.
 TEST_F(DictionaryFileTest, ManyNamesFoundInAnyCase) {
   std::string in;
   for (int i = 0; i < 5000; i++) {
@@ -118,13 +119,44 @@ TEST_F(DictionaryFileTest, ManyNamesFoundInAnyCase) {
           std::to_string(i) + "\n";
   }
   ASSERT_TRUE(LoadText(in));
-  Dictionary_Unset(dict, "section3.key3");
+  for (int i = 0; i < 5000; i += 3) {
+    std::string name = "section" + std::to_string(i % 7) + ".key" + std::to_string(i);
+    Dictionary_Unset(dict, name.c_str());
+  }
   for (int i = 0; i < 5000; i++) {
     std::string name = "SECTION" + std::to_string(i % 7) + ".kEY" + std::to_string(i);
-    EXPECT_EQ(Get(name.c_str()), i == 3 ? "<none>" : std::to_string(i)) << name;
+    EXPECT_EQ(Get(name.c_str()), i % 3 == 0 ? "<none>" : std::to_string(i)) << name;
   }
   EXPECT_FALSE(LoadText(in + "section1.key1 = again\n"));
   EXPECT_EQ(Get("Section1.Key1"), "1");
+}
+
+// Large dictionaries are carved from blocks that a freed dictionary leaves
+// for the next load: whatever the first did with its entries (typed them,
+// replaced values kept in the entry and values of their own, removed
+// some), a load into the reused memory reads what a load into fresh memory
+// did, and nothing of the first shows through.
+TEST_F(DictionaryFileTest, LoadIntoTheMemoryOfAFreedDictionary) {
+  std::string in = "# big\n";
+  for (int i = 0; i < 20000; i++) {
+    std::string n = std::to_string(i);
+    in += "k" + n + (i % 2 == 0 ? " = " + n : " = \"x|7C" + n + "\"") + " # as read\n";
+  }
+  ASSERT_TRUE(LoadText(in));
+  std::string first = Written();
+  EXPECT_EQ(Dictionary_GetInt32(dict, -1, "k0"), 0);
+  Dictionary_SetString(dict, "changed", "k1");
+  Dictionary_SetString(dict, "changed too", "k2");
+  Dictionary_Unset(dict, "k4");
+  Dictionary_SetString(dict, "new", "extra");
+  Dictionary_Free(dict);
+  dict = Dictionary_Create();
+  ASSERT_TRUE(LoadText(in));
+  EXPECT_EQ(Written(), first);
+  EXPECT_EQ(Get("k1"), "x|1");
+  EXPECT_EQ(Get("k2"), "2");
+  EXPECT_EQ(Get("k19999"), "x|19999");
+  EXPECT_EQ(Get("extra"), "<none>");
 }
 
 TEST_F(DictionaryFileTest, ChangedEntriesRewrittenInPlace) {

@@ -44,9 +44,7 @@ Collector::Collector(CollectorConfig config)
   if (config_.syncOnDone) {
     syncer_ = std::make_unique<DumpSyncer>();
   }
-  pending_.reserve(kMaxPending);
-  runs_.reserve(kMaxPending);
-  writer_ = std::make_unique<BlockWriter>(kMaxPending, config_.writeRing);
+  run_.blocks.reserve(kMaxRun);
 }
 
 Collector::~Collector() {
@@ -118,13 +116,12 @@ void Collector::Trace(const DumpMsgHeader &hdr, size_t len, uint32_t ip) {
 
 bool Collector::HandleDatagram(const uint8_t *buf, size_t len, uint32_t ip, uint16_t port,
                                uint8_t reply[DUMP_MSG_HEADER_SIZE]) {
-  if (!pending_.empty() && MustFlushBefore(buf, len, ip)) {
+  if (!run_.blocks.empty() && !ContinuesRun(buf, len, ip)) {
     FlushWrites();
   }
   if (!config_.allowed.Allows(ip)) {
     // Not even looked at: nothing of it is trusted, and nothing answers.
     stats_.datagramsNotAllowed++;
-    FlushWrites();
     uint64_t count = 0;
     if (config_.allowed.NoteRefused(ip, config_.now(), &count)) {
       Log_Info(
@@ -328,7 +325,6 @@ uint32_t Collector::HandleInit(const DumpMsgHeader &hdr, uint32_t ip, uint32_t *
 CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
                                     uint64_t *previousActivity) {
   if (hdr.dumpId >= static_cast<uint32_t>(config_.numClients)) {
-    FlushWrites();  // what went before is told first
     Log_Info("ip:%x)Invalid dumpID %d\n", ip, static_cast<int>(hdr.dumpId));
     return nullptr;
   }
@@ -338,13 +334,11 @@ CoreDumpInfo *Collector::LookupSlot(const DumpMsgHeader &hdr, uint32_t ip,
   bool used = hdr.dumpId < static_cast<uint32_t>(highWater_);
   const CoreDumpInfo &s = used ? slots_[hdr.dumpId] : kNeverUsed;
   if (s.ip != ip) {
-    FlushWrites();
     Log_Info("Invalid IP for slot:%d. msg IP:%u.%u.%u.%u != saved IP:%u.%u.%u.%u.\n", s.slot,
              IP_OCTETS(ip), IP_OCTETS(s.ip));
     return nullptr;
   }
   if (s.timestamp != hdr.timestamp || s.timestamp == 0) {
-    FlushWrites();
     Log_Info("%u.%u.%u.%u)Invalid timestamp for slot:%d. msg TS:%lld !=  saved TS:%lld.\n",
              IP_OCTETS(s.ip), s.slot, static_cast<long long>(hdr.timestamp),
              static_cast<long long>(s.timestamp));
@@ -392,17 +386,16 @@ uint32_t Collector::HandleData(const DumpMsgHeader &hdr, const uint8_t *payload,
     return hxk_io_error;
   }
   if (batching_ && !config_.verbose && reply != nullptr) {
-    // Taken in, to be written with the batch's other blocks. HandleDatagram
-    // has written out what this block may not be written with.
-    size_t run = 0;
-    while (run < runs_.size() && runs_[run].slot != s) {
-      run++;
+    // Taken into the run (HandleDatagram has already written out a run this
+    // block does not continue); written when the run ends.
+    if (run_.blocks.empty()) {
+      run_.slot = s;
+      run_.ip = ip;
+      run_.offset = hdr.dataOffset;
+      run_.endBefore = s->end;
     }
-    if (run == runs_.size()) {
-      runs_.push_back({s, ip, hdr.dataOffset, end, s->end});
-    }
-    pending_.push_back({payload, payloadLen, reply, run});
-    runs_[run].next = end;
+    run_.blocks.push_back({payload, payloadLen, reply});
+    run_.next = end;
     freeSpace_.Consumed(growth);
     s->end = std::max(s->end, end);
     return DUMP_STATUS_SUCCESS;
@@ -447,70 +440,53 @@ uint32_t Collector::WriteBlock(CoreDumpInfo *s, uint64_t offset, const uint8_t *
   return DUMP_STATUS_SUCCESS;
 }
 
-bool Collector::MustFlushBefore(const uint8_t *buf, size_t len, uint32_t ip) const {
-  if (pending_.size() == kMaxPending || len <= DUMP_MSG_HEADER_SIZE ||
-      DumpMsg_GetU32(buf + DUMP_MSG_OFF_MAGIC) != DUMP_MSG_MAGIC ||
-      DumpMsg_GetU32(buf + DUMP_MSG_OFF_MSG_TYPE) != DUMP_MSG_DATA) {
-    return true;
-  }
-  uint32_t id = DumpMsg_GetU32(buf + DUMP_MSG_OFF_DUMP_ID);
-  for (const PendingRun &r : runs_) {
-    if (static_cast<uint32_t>(r.slot->slot) == id) {
-      // Blocks of one file are written in their order, never at once.
-      return ip != r.ip || DumpMsg_GetI64(buf + DUMP_MSG_OFF_TIMESTAMP) != r.slot->timestamp ||
-             DumpMsg_GetU32(buf + DUMP_MSG_OFF_DATA_OFFSET) != r.next;
-    }
-  }
-  return false;
+bool Collector::ContinuesRun(const uint8_t *buf, size_t len, uint32_t ip) const {
+  return run_.blocks.size() < kMaxRun && len > DUMP_MSG_HEADER_SIZE && ip == run_.ip &&
+         DumpMsg_GetU32(buf + DUMP_MSG_OFF_MAGIC) == DUMP_MSG_MAGIC &&
+         DumpMsg_GetU32(buf + DUMP_MSG_OFF_MSG_TYPE) == DUMP_MSG_DATA &&
+         DumpMsg_GetU32(buf + DUMP_MSG_OFF_DUMP_ID) == static_cast<uint32_t>(run_.slot->slot) &&
+         DumpMsg_GetI64(buf + DUMP_MSG_OFF_TIMESTAMP) == run_.slot->timestamp &&
+         DumpMsg_GetU32(buf + DUMP_MSG_OFF_DATA_OFFSET) == run_.next;
 }
 
 void Collector::FlushWrites() {
-  if (pending_.empty()) {
+  if (run_.blocks.empty()) {
     return;
   }
-  struct iovec iov[kMaxPending];
-  BlockWriter::Write writes[kMaxPending];
-  size_t used = 0;
-  for (size_t r = 0; r < runs_.size(); r++) {
-    writes[r] = {runs_[r].slot->fd.posix, &iov[used], 0, runs_[r].offset, 0};
-    for (const PendingBlock &b : pending_) {
-      if (b.run == r) {
-        iov[used++] = {const_cast<uint8_t *>(b.data), b.len};
-        writes[r].iovcnt++;
-      }
-    }
-  }
-  writer_->WriteAll(writes, runs_.size());
-  stats_.writeCalls += runs_.size();
-  for (size_t r = 0; r < runs_.size(); r++) {
+  CoreDumpInfo *s = run_.slot;
+  if (run_.blocks.size() > 1) {
+    struct iovec iov[kMaxRun];
     size_t total = 0;
-    for (int i = 0; i < writes[r].iovcnt; i++) {
-      total += writes[r].iov[i].iov_len;
+    for (size_t i = 0; i < run_.blocks.size(); i++) {
+      iov[i] = {const_cast<uint8_t *>(run_.blocks[i].data), run_.blocks[i].len};
+      total += run_.blocks[i].len;
     }
-    if (writes[r].result >= 0 && static_cast<size_t>(writes[r].result) == total) {
+    ssize_t n;
+    do {
+      n = pwritev(s->fd.posix, iov, static_cast<int>(run_.blocks.size()),
+                  static_cast<off_t>(run_.offset));
+    } while (n < 0 && errno == EINTR);
+    stats_.writeCalls++;
+    if (n >= 0 && static_cast<size_t>(n) == total) {
       stats_.bytesWritten += total;
-      continue;
-    }
-    // The run fell short: block by block, so that every reply tells how its
-    // own block fared.
-    CoreDumpInfo *s = runs_[r].slot;
-    s->end = runs_[r].endBefore;
-    uint64_t offset = runs_[r].offset;
-    for (const PendingBlock &b : pending_) {
-      if (b.run != r) {
-        continue;
-      }
-      uint32_t status = WriteBlock(s, offset, b.data, b.len);
-      offset += b.len;
-      if (status == DUMP_STATUS_SUCCESS) {
-        s->end = std::max(s->end, offset);
-      } else {
-        DumpMsg_PutU32(b.reply + DUMP_MSG_OFF_STATUS, status);
-      }
+      run_.blocks.clear();
+      return;
     }
   }
-  pending_.clear();
-  runs_.clear();
+  // One block, or a vectored write that fell short: block by block, so that
+  // every reply tells how its own block fared.
+  s->end = run_.endBefore;
+  uint64_t offset = run_.offset;
+  for (const PendingBlock &b : run_.blocks) {
+    uint32_t status = WriteBlock(s, offset, b.data, b.len);
+    offset += b.len;
+    if (status == DUMP_STATUS_SUCCESS) {
+      s->end = std::max(s->end, offset);
+    } else {
+      DumpMsg_PutU32(b.reply + DUMP_MSG_OFF_STATUS, status);
+    }
+  }
+  run_.blocks.clear();
 }
 
 uint32_t Collector::HandleDone(const DumpMsgHeader &hdr, uint32_t ip) {
@@ -923,8 +899,6 @@ extern "C" int TarnwellServe(void) {
   if (!collector.AllocateSlots()) {
     TarnwellFatal("Could not allocate memory for tarnwellCoreDumpInfo\n");
   }
-  Log_Info("Blocks of a batch of requests are written %s.\n",
-           collector.WritesThroughRing() ? "with one io_uring submission" : "one call each");
   AnnounceInForeground(tarnwellMaxScripts);
   {
     char status[64];

@@ -15,7 +15,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "blockWriter.h"
 #include "dumpProtocol.h"
 #include "dumpSync.h"
 #include "metrics.h"
@@ -52,7 +51,6 @@ struct CollectorConfig {
   uint64_t minFreeBytes = 0;     // free-space floor for new data; 0 = none
   int32_t keepDumpsPerHost = 0;  // finished dumps kept per sender; 0 = all
   bool syncOnDone = false;       // done is answered once the dump is synced
-  bool writeRing = true;         // a batch's writes through io_uring, where there
   // Free bytes of the base directory's file system; replaceable for tests.
   std::function<uint64_t()> measureFreeSpace;
 };
@@ -89,11 +87,10 @@ class Collector {
     return HandleDatagram(buf, len, senderIp, 0, reply);
   }
 
-  // Between BeginBatch and EndBatch, data blocks are written together: the
-  // blocks of one dump at adjacent offsets with one vectored write, and the
-  // writes of several dumps in one system call where a ring is at hand.
-  // Their replies, filled as success, are corrected if a write fails: before
-  // any request other than a further block is handled, or by EndBatch at the
+  // Between BeginBatch and EndBatch, data blocks of one dump that follow each
+  // other at adjacent offsets are written together with one vectored write.
+  // Their replies, filled as success, are corrected if the write fails: by
+  // the next request that does not continue the run, or by EndBatch at the
   // latest, which must come before the replies are sent. Requests are still
   // handled, logged and answered in their order.
   void BeginBatch() { batching_ = true; }
@@ -113,8 +110,6 @@ class Collector {
   size_t SyncsPending() const;
 
   const CollectorStats &Stats() const { return stats_; }
-  // Whether a batch's writes go to the kernel in one system call.
-  bool WritesThroughRing() const { return writer_->Ring(); }
   // Free bytes of the base directory's file system (read at most once a
   // second); UINT64_MAX when unknown.
   uint64_t FreeBytes() { return freeSpace_.Available(); }
@@ -140,12 +135,9 @@ class Collector {
                       uint32_t ip, uint8_t *reply);
   // Writes one block and accounts for it; the status to answer.
   uint32_t WriteBlock(CoreDumpInfo *s, uint64_t offset, const uint8_t *payload, size_t len);
-  // Whether the blocks not yet written must be written before the datagram
-  // is handled: unless it is a block for a dump that continues that dump's
-  // run, if there is one.
-  bool MustFlushBefore(const uint8_t *buf, size_t len, uint32_t ip) const;
-  // Writes the blocks not yet written, with one write per run and all runs
-  // at once, and corrects the replies of blocks that failed.
+  // Whether the datagram continues the run of blocks not yet written.
+  bool ContinuesRun(const uint8_t *buf, size_t len, uint32_t ip) const;
+  // Writes the run of blocks not yet written and corrects their replies.
   void FlushWrites();
   uint32_t HandleDone(const DumpMsgHeader &hdr, uint32_t ip);
   // Closes a finished dump, prunes its sender's old dumps, hands it to the
@@ -184,27 +176,24 @@ class Collector {
   uint32_t lastTracedMB_ = 0;
   uint64_t lastSweep_ = 0;
 
-  // Blocks taken in but not yet written, in the order of their requests,
-  // and the runs of adjacent blocks they form, one run per dump at most;
-  // the datagrams and replies they point into live until EndBatch.
-  static constexpr size_t kMaxPending = 64;
+  // The run of adjacent blocks of one dump waiting to be written together;
+  // the datagrams and replies it points into live until EndBatch.
+  static constexpr size_t kMaxRun = 64;
   struct PendingBlock {
     const uint8_t *data;
     size_t len;
     uint8_t *reply;
-    size_t run;  // index in runs_
   };
   struct PendingRun {
-    CoreDumpInfo *slot;
-    uint32_t ip;
-    uint64_t offset;     // of the first block
-    uint64_t next;       // where a block continuing the run starts
-    uint64_t endBefore;  // the slot's end before the run was taken in
+    CoreDumpInfo *slot = nullptr;
+    uint32_t ip = 0;
+    uint64_t offset = 0;     // of the first block
+    uint64_t next = 0;       // where a block continuing the run starts
+    uint64_t endBefore = 0;  // the slot's end before the run was taken in
+    std::vector<PendingBlock> blocks;
   };
   bool batching_ = false;
-  std::vector<PendingBlock> pending_;
-  std::vector<PendingRun> runs_;
-  std::unique_ptr<BlockWriter> writer_;
+  PendingRun run_;
 };
 
 #endif  // TARNWELL_TARNWELL_SERVE_H

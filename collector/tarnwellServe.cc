@@ -710,13 +710,14 @@ class Batch {
   // nothing was queued (or a signal came), -1 with errno on failure. With
   // wait: blocks until one datagram comes, or the socket's receive timeout
   // passes (-1 with EAGAIN), or a signal comes (-1 with EINTR).
-  int Receive(int sock, bool wait = false) {
-    for (unsigned i = 0; i < kSize; i++) {
+  // At most `most` datagrams are taken.
+  int Receive(int sock, bool wait = false, unsigned most = kSize) {
+    for (unsigned i = 0; i < most; i++) {
       in_[i].msg_hdr.msg_name = &from_[i];
       in_[i].msg_hdr.msg_namelen = sizeof from_[i];
     }
     answered_ = 0;
-    int n = recvmmsg(sock, in_, kSize, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
+    int n = recvmmsg(sock, in_, most, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
     if (!wait && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
       return 0;
     }
@@ -944,6 +945,7 @@ extern "C" int TarnwellServe(void) {
   int unwaited = 0;
   int sinceProbe = 0;
   bool draining = false;
+  bool alone = false;
   for (;;) {
     if (stopTarnwell) {
       Log_Info("Stopping network coredump server now.\n");
@@ -955,7 +957,16 @@ extern "C" int TarnwellServe(void) {
     int received = -1;
     if (onlySocket) {
       metrics.WriteIfDue(&collector);
-      received = batch.Receive(sock, true);
+      // A lone sender in lock-step never has a second request queued, and
+      // asking for more than one costs an attempt that finds nothing; so
+      // while requests come one at a time, only every kProbeEvery-th
+      // receive asks whether more have queued up.
+      bool probe = !alone || ++sinceProbe >= kProbeEvery;
+      received = batch.Receive(sock, true, probe ? Batch::kSize : 1);
+      if (probe) {
+        alone = received == 1;
+        sinceProbe = 0;
+      }
       if (received < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
           collector.IdleSweep();

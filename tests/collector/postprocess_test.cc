@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "harness.h"
@@ -239,21 +240,33 @@ TEST_F(PostProcessTest, MaxScriptsBelowOneIsRefusedAtStart) {
             "Error setting tarnwell.maxScripts to 0: at least one script must run.\n");
 }
 
-// The pid of a detached collector serving base, or -1.
+// The pid of a detached collector serving base, or -1. Its children for the
+// script carry the same command line until they start it: the collector is
+// the one whose parent is not one of them.
 pid_t FindDaemon(const std::string &base) {
   DIR *proc = opendir("/proc");
-  pid_t found = -1;
+  std::map<pid_t, pid_t> parentOf;
   while (struct dirent *e = proc ? readdir(proc) : nullptr) {
-    std::string cmdline = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
+    std::string dir = std::string("/proc/") + e->d_name;
+    std::string cmdline = ReadFile(dir + "/cmdline");
     if (cmdline.rfind(std::string(TARNWELL_BINARY) + '\0', 0) == 0 &&
         cmdline.find('\0' + base + '\0') != std::string::npos) {
-      found = atoi(e->d_name);
+      // "pid (comm) state ppid ..."
+      std::string stat = ReadFile(dir + "/stat");
+      size_t close = stat.rfind(')');
+      pid_t ppid = close == std::string::npos ? 0 : atoi(stat.c_str() + close + 4);
+      parentOf[atoi(e->d_name)] = ppid;
     }
   }
   if (proc) {
     closedir(proc);
   }
-  return found;
+  for (const auto &[pid, ppid] : parentOf) {
+    if (parentOf.count(ppid) == 0) {
+      return pid;
+    }
+  }
+  return -1;
 }
 
 TEST_F(PostProcessTest, RelativeScriptsRunFromTheStartDirectoryAlsoDetached) {

@@ -1,6 +1,8 @@
 #include "dumpSync.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -9,12 +11,11 @@
 
 #include "tarnwell.h"
 
-DumpSyncer::DumpSyncer() {
+DumpSyncer::DumpSyncer(std::chrono::milliseconds linger) : linger_(linger) {
   notify_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (notify_ < 0) {
     TarnwellFatal("Couldn't create the notification for dump syncs.\n");
   }
-  worker_ = std::thread([this] { Run(); });
 }
 
 DumpSyncer::~DumpSyncer() {
@@ -23,17 +24,43 @@ DumpSyncer::~DumpSyncer() {
     stop_ = true;
   }
   wake_.notify_one();
-  worker_.join();
+  if (worker_.joinable()) {
+    worker_.join();
+  }
   close(notify_);
 }
 
 void DumpSyncer::Submit(int32_t slot, int fd, std::string dir) {
+  bool start;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_.push_back({slot, fd, std::move(dir)});
     busy_++;
+    start = !running_;
+    running_ = true;
   }
-  wake_.notify_one();
+  if (!start) {
+    wake_.notify_one();
+    return;
+  }
+  // A worker that decided to leave takes no more jobs: it is at most
+  // returning, so the wait for it is short.
+  if (worker_.joinable()) {
+    worker_.join();
+  }
+  // Signals are the serving loop's business: the worker starts with all of
+  // them blocked, so that none is handled on it even before it runs.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  worker_ = std::thread([this] { Run(); });
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+bool DumpSyncer::WorkerRunning() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return running_;
 }
 
 std::vector<DumpSyncer::Done> DumpSyncer::TakeDone() {
@@ -52,15 +79,12 @@ void DumpSyncer::WaitIdle() {
 }
 
 void DumpSyncer::Run() {
-  // Signals are the serving loop's business.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+    wake_.wait_for(lock, linger_, [this] { return stop_ || !jobs_.empty(); });
     if (jobs_.empty()) {
-      return;  // stopping, and nothing left to sync
+      running_ = false;  // stopping or idle: the next Submit starts another
+      return;
     }
     Job job = std::move(jobs_.front());
     jobs_.pop_front();

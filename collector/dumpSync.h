@@ -3,12 +3,18 @@
 // loop goes on serving the other senders, and tells the loop through a
 // descriptor that turns readable when syncs have completed.
 //
+// The worker is started by the first sync and leaves after a while without
+// one, so that while dumps stream in the collector is a single thread: the
+// kernel then takes a shortcut on every system call on a descriptor, which
+// is the bulk of what serving costs.
+//
 // The worker only syncs: it never logs, allocates in the loop's place or
 // closes a file, so the loop (and children forked from it) never wait on
 // anything the worker holds.
 #ifndef TARNWELL_DUMP_SYNC_H
 #define TARNWELL_DUMP_SYNC_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -24,7 +30,10 @@ class DumpSyncer {
     int error;  // 0, or the errno of the failed sync
   };
 
-  DumpSyncer();
+  // How long the worker waits for another sync before it leaves.
+  static constexpr std::chrono::milliseconds kLinger{2000};
+
+  explicit DumpSyncer(std::chrono::milliseconds linger = kLinger);
   // Completes what was submitted, then stops the worker.
   ~DumpSyncer();
   DumpSyncer(const DumpSyncer &) = delete;
@@ -38,6 +47,8 @@ class DumpSyncer {
   std::vector<Done> TakeDone();
   // Blocks until everything submitted has been synced.
   void WaitIdle();
+  // Whether the worker thread is there (it comes and goes).
+  bool WorkerRunning();
 
  private:
   struct Job {
@@ -47,6 +58,7 @@ class DumpSyncer {
   };
   void Run();
 
+  const std::chrono::milliseconds linger_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable idle_;
@@ -54,8 +66,9 @@ class DumpSyncer {
   std::vector<Done> done_;
   size_t busy_ = 0;
   bool stop_ = false;
+  bool running_ = false;  // the worker has not decided to leave
   int notify_ = -1;
-  std::thread worker_;
+  std::thread worker_;  // touched only by the owner's thread
 };
 
 #endif  // TARNWELL_DUMP_SYNC_H

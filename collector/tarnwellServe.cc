@@ -872,6 +872,11 @@ extern "C" int TarnwellServe(void) {
   }
 
   SizeReceiveBuffer(sock);
+  // Replies are far smaller than any link's MTU, so they go out with Don't
+  // Fragment set: the kernel then gives them IP ID 0 instead of drawing a
+  // fresh ID from its hashed generator for every reply.
+  int pmtu = IP_PMTUDISC_PROBE;
+  setsockopt(sock, IPPROTO_IP, IP_MTU_DISCOVER, &pmtu, sizeof pmtu);
   // A receive that waits returns after the sweep interval at the latest, so
   // that stalled dumps are dropped on a quiet network too.
   struct timeval sweepInterval = {Collector::kSweepIntervalMicros / 1'000'000, 0};

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <system_error>
 
 #include "tarnwell.h"
 
@@ -54,7 +55,13 @@ void DumpSyncer::Submit(int32_t slot, int fd, std::string dir) {
   sigset_t old;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &old);
-  worker_ = std::thread([this] { Run(); });
+  try {
+    worker_ = std::thread([this] { Run(linger_); });
+  } catch (const std::system_error &) {
+    // No thread to be had (the process is at its limit): the loop syncs
+    // this dump itself rather than leave it unanswered.
+    Run(std::chrono::milliseconds(0));
+  }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
@@ -78,10 +85,10 @@ void DumpSyncer::WaitIdle() {
   idle_.wait(lock, [this] { return busy_ == 0; });
 }
 
-void DumpSyncer::Run() {
+void DumpSyncer::Run(std::chrono::milliseconds linger) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait_for(lock, linger_, [this] { return stop_ || !jobs_.empty(); });
+    wake_.wait_for(lock, linger, [this] { return stop_ || !jobs_.empty(); });
     if (jobs_.empty()) {
       running_ = false;  // stopping or idle: the next Submit starts another
       return;

@@ -5,8 +5,8 @@
 //
 // The worker is started by the first sync and leaves after a while without
 // one, so that while dumps stream in the collector is a single thread: the
-// kernel then takes a shortcut on every system call on a descriptor, which
-// is the bulk of what serving costs.
+// kernel then skips reference counting in every system call on a
+// descriptor, and serving is made of such calls.
 //
 // The worker only syncs: it never logs, allocates in the loop's place or
 // closes a file, so the loop (and children forked from it) never wait on
@@ -56,7 +56,8 @@ class DumpSyncer {
     int fd;
     std::string dir;
   };
-  void Run();
+  // Syncs what is submitted until nothing comes for linger.
+  void Run(std::chrono::milliseconds linger);
 
   const std::chrono::milliseconds linger_;
   std::mutex mutex_;

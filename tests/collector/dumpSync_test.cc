@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,8 +10,10 @@
 #include <chrono>
 #include <random>
 #include <set>
+#include <system_error>
 #include <thread>
 
+#include "support/childProcess.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -75,6 +78,33 @@ TEST(DumpSyncTest, FailuresAreReportedPerSlotAndTheRestStillSynced) {
   close(fd);
   close(pipes[0]);
   close(pipes[1]);
+}
+
+// A process at its thread limit still gets its dumps synced and answered.
+TEST(DumpSyncTest, WithoutAThreadTheSyncIsDoneInPlace) {
+  testsupport::TempDir tmp;
+  int fd = open((tmp.path() + "/dump").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  testsupport::ChildResult r = testsupport::RunInChild([fd](const std::string &) {
+    struct rlimit none = {0, 0};
+    if (!testsupport::BecomeOrdinaryUser() || setrlimit(RLIMIT_NPROC, &none) != 0) {
+      return 3;
+    }
+    try {
+      std::thread([] {}).join();
+      return 77;  // the limit does not hold here
+    } catch (const std::system_error &) {
+    }
+    DumpSyncer syncer;
+    syncer.Submit(7, fd, "/");
+    std::vector<DumpSyncer::Done> done = syncer.TakeDone();
+    return done.size() == 1 && done[0].slot == 7 && done[0].error == 0 ? 0 : 1;
+  });
+  close(fd);
+  if (r.ExitedWith(77)) {
+    GTEST_SKIP() << "thread creation is not limited for this user";
+  }
+  EXPECT_TRUE(r.ExitedWith(0)) << r.err;
 }
 
 }  // namespace

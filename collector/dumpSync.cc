@@ -55,14 +55,19 @@ void DumpSyncer::Submit(int32_t slot, int fd, std::string dir) {
   sigset_t old;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &old);
+  bool started = true;
   try {
     worker_ = std::thread([this] { Run(linger_); });
   } catch (const std::system_error &) {
-    // No thread to be had (the process is at its limit): the loop syncs
-    // this dump itself rather than leave it unanswered.
-    Run(std::chrono::milliseconds(0));
+    started = false;
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!started) {
+    // No thread to be had (the process is at its limit): the loop syncs
+    // this dump itself, with its signals let in, rather than leave it
+    // unanswered.
+    Run(std::chrono::milliseconds(0));
+  }
 }
 
 bool DumpSyncer::WorkerRunning() {
